@@ -1,0 +1,20 @@
+// The library's boundary: the three exports and the module-wide state they share.
+#pragma once
+
+#include "platform.h"
+
+// Fixed buffer sizes, terminator included.
+enum {
+    kPathSize = 260,     // every path the library builds or reads back
+    kMessageSize = 1024, // one formatted log message
+    kListLineSize = 270  // one read of a move list file
+};
+
+// The game directory with one trailing backslash, as the last VersionMove left it.
+extern char WorkDir[kPathSize];
+// The open activity log, or null until the first record whose open succeeded.
+extern FILE* LogStream;
+
+QUISEL_EXPORT int __cdecl VersionBackup(int newVersion);
+QUISEL_EXPORT int __cdecl ClearDir(const char* dir, int removeDir);
+QUISEL_EXPORT int __cdecl VersionMove(const char* fromDir, const char* toDir, const char* listPath, int force);

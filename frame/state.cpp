@@ -1,0 +1,4 @@
+#include "frame/quisel.h"
+
+char WorkDir[kPathSize];
+FILE* LogStream;

@@ -1,0 +1,48 @@
+#include "log/write_log.h"
+
+#include <stdarg.h>
+#include <string.h>
+
+#include "frame/quisel.h"
+
+namespace {
+// "[MM/DD/YY/HH:MM:SS] "
+const size_t kPrefixLength = 20;
+}  // namespace
+
+void WriteLog(const char* logPath, const char* message) {
+    char line[kMessageSize];
+    memset(line, 0, sizeof line);
+    if (logPath[0] == '\0') return;
+
+    // Date and time are read separately, as the C runtime's _strdate and _strtime do.
+    char dateText[16] = {0};
+    char timeText[16] = {0};
+    _strdate(dateText);
+    _strtime(timeText);
+    snprintf(line, sizeof line, "[%.8s/%.8s] ", dateText, timeText);
+
+    // The message is copied, not formatted again, so a "%" in it stays as it is.
+    // What does not fit the record buffer is cut.
+    size_t length = strlen(message);
+    const size_t room = sizeof line - 1 - kPrefixLength;
+    if (length > room) length = room;
+    memcpy(line + kPrefixLength, message, length);
+
+    if (LogStream == NULL) {
+        LogStream = OpenTextStream(logPath, "at");
+        if (LogStream == NULL) return;
+    }
+    fprintf(LogStream, "%s", line);
+    fflush(LogStream);
+}
+
+void LogF(const char* logPath, const char* format, ...) {
+    char message[kMessageSize];
+    memset(message, 0, sizeof message);
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    WriteLog(logPath, message);
+}

@@ -1,0 +1,21 @@
+// The one header the library core includes for everything it needs from the system:
+// the Win32 ANSI file API (real kernel32 on Windows, our POSIX layer elsewhere), the
+// C runtime's text streams, and the export decoration of the three entry points.
+#pragma once
+
+#include <stdio.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <time.h>
+#define QUISEL_EXPORT extern "C"
+#else
+#include "posix/winapi.h"
+#define QUISEL_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+// Opens a stream as the Windows C runtime's fopen does in text mode: "at" appends,
+// turning each line feed into CR LF; "r" reads, turning CR LF into LF and ending at
+// byte 26. Neither shares deletion while open. A failed open leaves its code for
+// GetLastError.
+FILE* OpenTextStream(const char* path, const char* mode);

@@ -1,0 +1,100 @@
+#include "tree/force_move.h"
+
+#include <string.h>
+
+#include "frame/quisel.h"
+#include "log/write_log.h"
+#include "tree/move_repair.h"
+#include "tree/paths.h"
+
+namespace {
+const char* const kSkipped[] = {".", "..", "backuplist.txt", "newlist.txt", "quisel.dll", "ver.bin"};
+
+int IsSkipped(const char* name) {
+    for (const char* skipped : kSkipped) {
+        if (strcmp(name, skipped) == 0) return 1;
+    }
+    return 0;
+}
+
+// One level of the walk. destinationTop is the destination of the whole move: when
+// it lies inside the source tree the walk meets it as a subdirectory and must not
+// enter it, or files would move twice.
+int ForceLevel(const char* fromDir, const char* toDir, const char* destinationTop) {
+    int result = 1;
+    char sourcePath[kPathSize];
+    char destinationPath[kPathSize];
+    char logPath[kPathSize];
+    char savedDir[kPathSize];
+    memset(sourcePath, 0, sizeof sourcePath);
+    memset(destinationPath, 0, sizeof destinationPath);
+    memset(logPath, 0, sizeof logPath);
+    memset(savedDir, 0, sizeof savedDir);
+
+    // WorkDir is at most 249 characters here, so the log path fits.
+    snprintf(logPath, sizeof logPath, "%squisel.log", WorkDir);
+
+    const size_t sourceRoot = MakeRoot(sourcePath, fromDir);
+    const size_t destinationRoot = MakeRoot(destinationPath, toDir);
+    if (sourceRoot == 0 || destinationRoot == 0) {
+        LogF(logPath, "filename length too big\n");
+        return 0;
+    }
+
+    const DWORD length = GetCurrentDirectoryA(kPathSize, savedDir);
+    if (length == 0 || length >= kPathSize) {
+        const DWORD code = length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+        memset(savedDir, 0, sizeof savedDir);
+        LogF(logPath, "GetCurrentDirectory(%d, %s) FAILED %d\n", static_cast<int>(kPathSize), savedDir,
+             static_cast<int>(code));
+        return 0;
+    }
+    if (!SetCurrentDirectoryA(fromDir)) {
+        LogF(logPath, "SetCurrentDirectory(%s) FAILED %d\n", fromDir, static_cast<int>(GetLastError()));
+        return 0;
+    }
+
+    WIN32_FIND_DATAA entry;
+    memset(&entry, 0, sizeof entry);
+    HANDLE find = FindFirstFileA("*.*", &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        SetCurrentDirectoryA(savedDir);
+        return 0;
+    }
+
+    for (;;) {
+        if (!IsSkipped(entry.cFileName)) {
+            if (!PutName(sourcePath, sourceRoot, entry.cFileName) ||
+                !PutName(destinationPath, destinationRoot, entry.cFileName)) {
+                LogF(logPath, "filename length too big\n");
+                result = 0;
+                break;
+            }
+            if (entry.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY) {
+                if (!SamePathText(sourcePath, destinationTop) &&
+                    !ForceLevel(sourcePath, destinationPath, destinationTop)) {
+                    result = 0;
+                    break;
+                }
+            } else {
+                if (!MoveWithRepairs(sourcePath, destinationPath, logPath)) {
+                    result = 0;
+                    break;
+                }
+                LogF(logPath, "MoveFile(%s, %s) SUCCEED !!!\n", sourcePath, destinationPath);
+            }
+        }
+        if (!FindNextFileA(find, &entry)) {
+            if (GetLastError() != ERROR_NO_MORE_FILES) result = 0;
+            break;
+        }
+    }
+    FindClose(find);
+    SetCurrentDirectoryA(savedDir);
+    return result;
+}
+}  // namespace
+
+int ForceMove(const char* fromDir, const char* toDir) {
+    return ForceLevel(fromDir, toDir, toDir);
+}

@@ -1,0 +1,57 @@
+#include "version/move_list.h"
+
+#include <string.h>
+
+#include "frame/quisel.h"
+
+int ReadListLine(FILE* list, char* line) {
+    memset(line, 0, kListLineSize);
+    return fgets(line, kListLineSize, list) != NULL;
+}
+
+ListLineKind ClassifyListLine(char* line, size_t* length) {
+    size_t n = strlen(line);
+    if (n > 0 && line[n - 1] == '\n') line[--n] = '\0';
+    *length = n;
+    if (n == 0) return kListEmpty;
+    if (strcmp(line, "ver.bin") == 0) return kListMarker;
+    return kListEntry;
+}
+
+const char* ListEntryPath(const char* line) {
+    if (line[0] == '.' && line[1] == '\\') return line + 2;
+    return line;
+}
+
+namespace {
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// Windows drops trailing dots and spaces from path components, so "..", "...",
+// ".. " and the like all name the parent directory there.
+bool ClimbsOut(const char* component, size_t length) {
+    int dots = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (component[i] == '.') {
+            ++dots;
+        } else if (component[i] != ' ') {
+            return false;
+        }
+    }
+    return dots >= 2;
+}
+}  // namespace
+
+int ListEntryStaysInside(const char* entry) {
+    if (IsSeparator(entry[0])) return 0;
+    if (entry[0] != '\0' && entry[1] == ':') return 0;
+    const char* component = entry;
+    for (const char* p = entry;; ++p) {
+        if (*p == '\0' || IsSeparator(*p)) {
+            if (ClimbsOut(component, static_cast<size_t>(p - component))) return 0;
+            if (*p == '\0') return 1;
+            component = p + 1;
+        }
+    }
+}

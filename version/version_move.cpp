@@ -1,0 +1,156 @@
+// VersionMove: moves the files a move list names from one root to another, the
+// version marker "ver.bin" last, and falls back to the forced tree move when the
+// list pass fails and the caller allows it.
+#include <string.h>
+
+#include "frame/quisel.h"
+#include "log/write_log.h"
+#include "tree/force_move.h"
+#include "tree/move_repair.h"
+#include "tree/paths.h"
+#include "version/move_list.h"
+
+namespace {
+// The longest root whose marker path (root, "\", "ver.bin") still fits a path buffer.
+const size_t kMaxRootLength = kPathSize - 1 - sizeof("\\ver.bin") + 1;
+
+int RootIsUsable(const char* dir) {
+    // An empty root would name the root of the whole file system.
+    const size_t length = strlen(dir);
+    return length > 0 && length <= kMaxRootLength;
+}
+
+// Copies the marker to the destination root, then deletes it at the source root.
+// In the list pass a failed attribute reset keeps the source; in the fallback the
+// deletion is tried all the same.
+int MoveMarker(const char* fromDir, const char* toDir, const char* logPath, int deleteAfterFailedReset) {
+    char source[kPathSize];
+    char destination[kPathSize];
+    memset(source, 0, sizeof source);
+    memset(destination, 0, sizeof destination);
+    snprintf(source, sizeof source, "%s\\ver.bin", fromDir);
+    snprintf(destination, sizeof destination, "%s\\ver.bin", toDir);
+
+    if (!CopyFileA(source, destination, FALSE)) {
+        LogF(logPath, "CopyFile(%s, %s) FAILED %d\n", source, destination, static_cast<int>(GetLastError()));
+        return 0;
+    }
+    LogF(logPath, "CopyFile(%s, %s) SUCCEED !!!\n", source, destination);
+
+    int result = 1;
+    if (!SetFileAttributesA(source, FILE_ATTRIBUTE_NORMAL)) {
+        LogF(logPath, "SetFileAttributes(%s, FILE_ATTRIBUTE_NORMAL) FAILED %d\n", source,
+             static_cast<int>(GetLastError()));
+        result = 0;
+        if (!deleteAfterFailedReset) return 0;
+    }
+    if (!DeleteFileA(source)) {
+        LogF(logPath, "DeleteFile(%s) FAILED %d\n", source, static_cast<int>(GetLastError()));
+        result = 0;
+    }
+    return result;
+}
+
+// The list pass with its end-of-list marker step. Returns 1 when every entry moved
+// and the marker too, if the list named it.
+int MoveListed(const char* fromDir, const char* toDir, const char* listPath, const char* logPath) {
+    char line[kListLineSize];
+    char sourcePath[kPathSize];
+    char destinationPath[kPathSize];
+    memset(line, 0, sizeof line);
+    const size_t sourceRoot = MakeRoot(sourcePath, fromDir);
+    const size_t destinationRoot = MakeRoot(destinationPath, toDir);
+
+    FILE* list = OpenTextStream(listPath, "r");
+    if (list == NULL) {
+        LogF(logPath, "fopen(%s, \"r\") FAILED %d\n", listPath, static_cast<int>(GetLastError()));
+        return 0;
+    }
+
+    int passed = 1;
+    int markerSeen = 0;
+    while (ReadListLine(list, line)) {
+        size_t length = 0;
+        const ListLineKind kind = ClassifyListLine(line, &length);
+        if (kind == kListEmpty) continue;
+        if (kind == kListMarker) {
+            markerSeen = 1;
+            continue;
+        }
+        const char* entry = ListEntryPath(line);
+        if (length + sourceRoot + 1 > kPathSize || destinationRoot + strlen(entry) + 1 > kPathSize) {
+            LogF(logPath, "filename length too big\n");
+            passed = 0;
+            break;
+        }
+        // The list is a file anyone who can write the game directory can change:
+        // an entry must not reach outside the two roots.
+        if (!ListEntryStaysInside(entry)) {
+            LogF(logPath, "filename out of root: %s\n", line);
+            passed = 0;
+            break;
+        }
+        PutName(sourcePath, sourceRoot, entry);
+        PutName(destinationPath, destinationRoot, entry);
+        if (!MoveWithRepairs(sourcePath, destinationPath, logPath)) {
+            passed = 0;
+            break;
+        }
+        LogF(logPath, "MoveFile(%s, %s) SUCCEED !!!\n", sourcePath, destinationPath);
+    }
+
+    if (passed) {
+        if (ferror(list)) {
+            LogF(logPath, "read list file %s failed\n", listPath);
+            passed = 0;
+        } else if (markerSeen) {
+            LogF(logPath, "from: %s\nto: %s", fromDir, toDir);
+            passed = MoveMarker(fromDir, toDir, logPath, 0);
+        }
+    }
+    fclose(list);
+    return passed;
+}
+}  // namespace
+
+QUISEL_EXPORT int __cdecl VersionMove(const char* fromDir, const char* toDir, const char* listPath, int force) {
+    char logPath[kPathSize];
+    memset(logPath, 0, sizeof logPath);
+    memset(WorkDir, 0, sizeof WorkDir);
+
+    const DWORD length = GetCurrentDirectoryA(kPathSize, WorkDir);
+    if (length == 0) return 0;
+    // A working directory whose log path (and so WorkDir with its backslash) would
+    // not fit is refused before anything is read or moved.
+    if (length >= kPathSize ||
+        snprintf(logPath, sizeof logPath, "%s\\quisel.log", WorkDir) >= static_cast<int>(sizeof logPath)) {
+        memset(WorkDir, 0, sizeof WorkDir);
+        return 0;
+    }
+
+    LogF(logPath, "-------- VersionMove begin ---------\n");
+    LogF(logPath, "from: %s\nto: %s", OrNull(fromDir), OrNull(toDir));
+
+    if (fromDir == NULL || toDir == NULL || listPath == NULL || !RootIsUsable(fromDir) || !RootIsUsable(toDir) ||
+        SamePathText(fromDir, toDir)) {
+        LogF(logPath, "paremeter error\n");
+        return 0;
+    }
+    if (listPath[0] == '\0') {
+        LogF(logPath, "list is null\n");
+        return 0;
+    }
+
+    const size_t workLength = strlen(WorkDir);
+    if (WorkDir[workLength - 1] != '\\') WorkDir[workLength] = '\\';
+
+    int result = MoveListed(fromDir, toDir, listPath, logPath);
+    if (!result && force != 0) {
+        LogF(logPath, "---------- ForceMove(%s, %s) begin -------------\n", fromDir, toDir);
+        result = ForceMove(fromDir, toDir);
+        if (result) result = MoveMarker(fromDir, toDir, logPath, 1);
+        LogF(logPath, "--------- ForceMove(%s, %s) %d --------\n", fromDir, toDir, result);
+    }
+    LogF(logPath, "-------- VersionMove end %d---------\n", result);
+    return result;
+}
