@@ -39,15 +39,19 @@ bool TwoDigits(const std::string& s, size_t at, int low, int high) {
     return value >= low && value <= high;
 }
 
-// "[MM/DD/YY/HH:MM:SS] " at the start of line.
-bool WellFormedStamp(const std::string& line) {
-    if (line.size() < 20) return false;
+// "[MM/DD/YY/HH:MM:SS] " by its shape: digits, separators and the closing "] ".
+bool StampShaped(const std::string& s, size_t at) {
     static const char kShape[] = "[00/00/00/00:00:00] ";
+    if (s.size() - at < 20) return false;
     for (size_t i = 0; i < 20; ++i) {
-        if (kShape[i] == '0' ? !IsDigit(line[i]) : line[i] != kShape[i]) return false;
+        if (kShape[i] == '0' ? !IsDigit(s[at + i]) : s[at + i] != kShape[i]) return false;
     }
-    return TwoDigits(line, 1, 1, 12) && TwoDigits(line, 4, 1, 31) && TwoDigits(line, 10, 0, 23) &&
-           TwoDigits(line, 13, 0, 59) && TwoDigits(line, 16, 0, 60);
+    return true;
+}
+
+bool StampInRange(const std::string& s, size_t at) {
+    return TwoDigits(s, at + 1, 1, 12) && TwoDigits(s, at + 4, 1, 31) && TwoDigits(s, at + 10, 0, 23) &&
+           TwoDigits(s, at + 13, 0, 59) && TwoDigits(s, at + 16, 0, 60);
 }
 
 void ListInto(const std::string& dir, const std::string& prefix, Tree* tree) {
@@ -267,29 +271,38 @@ std::string DescribeTree(const Tree& tree) {
 
 bool MaskLog(const std::string& log, std::string* masked, std::string* problem) {
     masked->clear();
-    size_t start = 0;
-    int lineNumber = 1;
-    while (start < log.size()) {
-        size_t end = log.find('\n', start);
-        end = end == std::string::npos ? log.size() : end + 1;
-        std::string line = log.substr(start, end - start);
-        if (!WellFormedStamp(line)) {
-            if (problem != nullptr) {
-                *problem = "log line " + std::to_string(lineNumber) +
-                           " does not start with \"[MM/DD/YY/HH:MM:SS] \": \"" + Printable(line) + "\"";
-            }
-            return false;
+    auto fail = [&](const std::string& what, size_t at) {
+        if (problem != nullptr) {
+            *problem = what + " at byte " + std::to_string(at) + ": \"" + Printable(log.substr(at, 40)) + "\"";
         }
-        *masked += "[..] " + line.substr(20);
-        start = end;
-        ++lineNumber;
+        return false;
+    };
+    if (log.empty()) return true;
+    if (!StampShaped(log, 0)) return fail("the log does not start with a time stamp \"[MM/DD/YY/HH:MM:SS] \"", 0);
+    // A record need not end with a line end, so the next one can start mid-line: every
+    // stamp-shaped run of bytes is a record's start.
+    size_t copied = 0;
+    for (size_t at = log.find('['); at != std::string::npos; at = log.find('[', at + 1)) {
+        if (!StampShaped(log, at)) continue;
+        if (!StampInRange(log, at)) return fail("time stamp out of range", at);
+        masked->append(log, copied, at - copied);
+        *masked += "[..] ";
+        copied = at + 20;
+        at += 19;
     }
+    masked->append(log, copied, std::string::npos);
     return true;
 }
 
 std::string MaskedLog(const std::vector<std::string>& messages) {
     std::string log;
-    for (const std::string& message : messages) log += "[..] " + message + "\r\n";
+    for (const std::string& message : messages) {
+        log += "[..] ";
+        for (char c : message) {
+            if (c == '\n') log += '\r';
+            log += c;
+        }
+    }
     return log;
 }
 

@@ -54,14 +54,17 @@ Tree ListTree(const std::string& root);
 // One entry per line, for readable failure messages.
 std::string DescribeTree(const Tree& tree);
 
-// Activity log records start with a 20-character time stamp "[MM/DD/YY/HH:MM:SS] ".
-// MaskLog checks that every line of log starts with a well-formed one and replaces it
-// with "[..] ", keeping everything else (line ends included) byte for byte. On a
-// malformed line it returns false and says which in *problem.
+// Every activity log record starts with a 20-character time stamp "[MM/DD/YY/HH:MM:SS] ".
+// A record does not always end with a line end, so the next one may start mid-line.
+// MaskLog checks that the log starts with a stamp and that every stamp is in range, and
+// replaces each with "[..] ", keeping everything else byte for byte. On a fault it
+// returns false and says where in *problem.
 bool MaskLog(const std::string& log, std::string* masked, std::string* problem);
 
-// The masked form of a log holding these messages, one record each, as written on disk
-// (every record ends with CR LF).
+// The masked form of a log holding these records: each message is what follows its
+// time stamp, written with "\n" where the file has CR LF.
+// MaskedLog({"first\n", "from: a\nto: b", "next\n"}) ==
+//     "[..] first\r\n[..] from: a\r\nto: b[..] next\r\n"
 std::string MaskedLog(const std::vector<std::string>& messages);
 
 // Compares a raw log with the masked form expected, after checking its time stamps.

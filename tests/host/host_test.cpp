@@ -1,0 +1,349 @@
+// The host program quisel-run, natively and under Wine: command-line checking, the
+// calls it makes and their order, exit statuses, directories, and library loading.
+//
+// Most cases load a probe library that records each call and returns its int argument,
+// so they check the host alone; a few load the real library.
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host_runner.h"
+
+namespace quisel::test {
+namespace {
+
+using Args = std::vector<std::string>;
+
+class HostTest : public ::testing::TestWithParam<Build> {
+protected:
+    void SetUp() override {
+        QUISEL_SKIP_UNLESS_AVAILABLE(build());
+        scratch_ = std::make_unique<TempDir>("quisel-host");
+        game_ = *scratch_ / "game";
+        records_ = *scratch_ / "probe.log";
+        MakeDirectories(game_);
+    }
+
+    Build build() const { return GetParam(); }
+    // A Linux path as the program under test sees it.
+    std::string Seen(const std::string& path) const { return LibraryPath(build(), path); }
+
+    std::string ProbeFile(const std::string& name = "quisel_probe") const {
+        return BuildDir(build()) + "/" + name + (build() == Build::Native ? ".so" : ".dll");
+    }
+
+    // The host with the real library, in the game directory unless told otherwise.
+    RunResult Run(const Args& args, const std::string& workDir = "") {
+        return RunHost(build(), args, workDir.empty() ? game_ : workDir);
+    }
+
+    // The host with a probe library; its records go to records_.
+    RunResult RunProbe(const Args& args, const std::string& workDir = "",
+                       const std::string& probe = "quisel_probe") {
+        Args all = {"--lib", Seen(ProbeFile(probe))};
+        all.insert(all.end(), args.begin(), args.end());
+        return RunHost(build(), all, workDir.empty() ? game_ : workDir, std::chrono::seconds(180),
+                       {{"QUISEL_PROBE_LOG", Seen(records_)}});
+    }
+
+    // The probe's records, one per call and "unload" at the end; empty when it never ran.
+    std::vector<std::string> Records() const {
+        std::vector<std::string> lines;
+        if (!Exists(records_)) return lines;
+        std::string text = ReadFile(records_);
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t end = text.find('\n', start);
+            lines.push_back(text.substr(start, end - start));
+            start = end + 1;
+        }
+        return lines;
+    }
+    // A call record made while the current directory was dir (a Linux path).
+    std::string Record(const std::string& dir, const std::string& call) const { return Seen(dir) + "|" + call; }
+
+    std::unique_ptr<TempDir> scratch_;
+    std::string game_;
+    std::string records_;
+};
+
+// Exit 2, nothing on standard output, and exactly one non-empty line on standard error.
+::testing::AssertionResult HostError(const RunResult& r) {
+    size_t newlines = 0;
+    for (char c : r.err) newlines += c == '\n';
+    if (r.exitCode == 2 && !r.timedOut && r.out.empty() && newlines == 1 && r.err.back() == '\n' &&
+        r.err.size() > std::string("quisel-run: \n").size())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "expected exit 2 with one error line, got " << r.Describe();
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+}
+
+TEST_P(HostTest, UsageErrorsMakeNoCallAndLoadNothing) {
+    std::vector<Args> cases = {
+        {},
+        {"-C", "."},
+        {"--bogus", "clear", "d", "0"},
+        {"--lib"},
+        {"-C"},
+        {"-C", ".", "-C", ".", "clear", "d", "0"},
+        {"frobnicate"},
+        {"backup"},
+        {"backup", "1x"},
+        {"backup", ""},
+        {"backup", "+1"},
+        {"backup", " 1"},
+        {"backup", "1 "},
+        {"backup", "0x10"},
+        {"backup", "-"},
+        {"backup", "--1"},
+        {"backup", "2147483648"},
+        {"backup", "-2147483649"},
+        {"backup", "99999999999999999999"},
+        {"clear", "d"},
+        {"clear", "d", "yes"},
+        {"move", "a", "b", "c"},
+        {"move", "a", "b", "c", "1.0"},
+        {"cd"},
+        // A valid call ahead of the fault is not made either.
+        {"clear", "d", "0", "backup", "x"},
+        {"clear", "d", "0", "-C", "."},
+        {"clear", "d", "0", "bogus"},
+        {"clear", "d", "0", "clear", "d"},
+    };
+    if (build() == Build::Native) cases.push_back({"--by-ordinal", "clear", "d", "0"});
+
+    for (const Args& args : cases) {
+        std::string line;
+        for (const std::string& a : args) line += " '" + a + "'";
+        SCOPED_TRACE("quisel-run" + line);
+
+        EXPECT_TRUE(HostError(Run(args)));
+        EXPECT_FALSE(Exists(game_ + "/quisel.log"));
+        EXPECT_EQ(DescribeTree(ListTree(game_)), DescribeTree({}));
+
+        // The probe records its unloading too: nothing at all means it was never loaded.
+        EXPECT_TRUE(HostError(RunProbe(args)));
+        EXPECT_EQ(Joined(Records()), "");
+    }
+}
+
+TEST_P(HostTest, IntegersCoverTheWholeRangeOfAnInt) {
+    RunResult r = RunProbe({"backup", "-2147483648", "backup", "2147483647", "backup", "-0", "backup", "007",
+                            "clear", "d", "-1", "move", "a", "b", "c", "1"});
+    EXPECT_EQ(r.out, "-2147483648\n2147483647\n0\n7\n-1\n1\n") << r.Describe();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(Joined(Records()), Joined({Record(game_, "VersionBackup|-2147483648"),
+                                         Record(game_, "VersionBackup|2147483647"),
+                                         Record(game_, "VersionBackup|0"), Record(game_, "VersionBackup|7"),
+                                         Record(game_, "ClearDir|d|-1"), Record(game_, "VersionMove|a|b|c|1"),
+                                         "unload"}));
+}
+
+TEST_P(HostTest, ExitStatusFollowsTheResults) {
+    {
+        SCOPED_TRACE("every call returns 1");
+        RunResult r = RunProbe({"backup", "1", "clear", "d", "1", "move", "a", "b", "c", "1"});
+        EXPECT_EQ(r.out, "1\n1\n1\n") << r.Describe();
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.exitCode, 0);
+    }
+    {
+        SCOPED_TRACE("a failed call does not stop the later ones");
+        RemoveTree(records_);
+        RunResult r = RunProbe({"clear", "d", "0", "backup", "1", "move", "a", "b", "c", "0", "clear", "e", "1"});
+        EXPECT_EQ(r.out, "0\n1\n0\n1\n") << r.Describe();
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(Records().size(), 5u) << Joined(Records());
+    }
+    {
+        SCOPED_TRACE("a result other than 0 or 1 is not a success");
+        RunResult r = RunProbe({"backup", "1", "backup", "2"});
+        EXPECT_EQ(r.out, "1\n2\n") << r.Describe();
+        EXPECT_EQ(r.exitCode, 1);
+    }
+}
+
+TEST_P(HostTest, ArgumentsReachTheLibraryExactlyAsGiven) {
+    // Wildcards stay unexpanded even where they would match, and no path is rewritten.
+    MakeDirectories(game_ + "/only");
+    RunResult r = RunProbe({"clear", "*", "1", "clear", "*.*", "1", "clear", "", "1", "clear", "-C", "1",
+                            "move", "a b\\c", "..\\up/down", "C:/x\\list.txt", "1", "clear", "o?ly", "1",
+                            "clear", "\"quoted\"", "1", "clear", "trailing\\", "1"});
+    EXPECT_EQ(r.exitCode, 0) << r.Describe();
+    EXPECT_EQ(Joined(Records()),
+              Joined({Record(game_, "ClearDir|*|1"), Record(game_, "ClearDir|*.*|1"), Record(game_, "ClearDir||1"),
+                      Record(game_, "ClearDir|-C|1"),
+                      Record(game_, "VersionMove|a b\\c|..\\up/down|C:/x\\list.txt|1"),
+                      Record(game_, "ClearDir|o?ly|1"), Record(game_, "ClearDir|\"quoted\"|1"),
+                      Record(game_, "ClearDir|trailing\\|1"), "unload"}));
+}
+
+TEST_P(HostTest, CallsRunInTheDirectoriesGiven) {
+    MakeDirectories(game_ + "/sub/deeper");
+    RunResult r = RunProbe({"-C", "sub", "backup", "1", "cd", "deeper", "clear", "x", "1", "cd", "..",
+                            "move", "a", "b", "c", "1", "cd", Seen(game_), "backup", "1"});
+    EXPECT_EQ(r.out, "1\n1\n1\n1\n") << r.Describe();
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(Joined(Records()), Joined({Record(game_ + "/sub", "VersionBackup|1"),
+                                         Record(game_ + "/sub/deeper", "ClearDir|x|1"),
+                                         Record(game_ + "/sub", "VersionMove|a|b|c|1"),
+                                         Record(game_, "VersionBackup|1"), "unload"}));
+}
+
+TEST_P(HostTest, RelativeLibraryPathIsTakenFromTheStartingDirectory) {
+    std::string libDir = *scratch_ / "libs";
+    MakeDirectories(libDir);
+    WriteFile(libDir + "/renamed.bin", ReadFile(ProbeFile()));
+    const Environment env = {{"QUISEL_PROBE_LOG", Seen(records_)}};
+
+    // With a directory part, and -C does not change where it is looked for.
+    RunResult r = RunHost(build(), {"--lib", "libs/renamed.bin", "-C", Seen(game_), "backup", "1"},
+                          scratch_->path(), std::chrono::seconds(180), env);
+    EXPECT_EQ(r.out, "1\n") << r.Describe();
+    // A bare name is a file in the current directory, not a name to search for.
+    r = RunHost(build(), {"--lib", "renamed.bin", "-C", Seen(game_), "backup", "1"}, libDir,
+                std::chrono::seconds(180), env);
+    EXPECT_EQ(r.out, "1\n") << r.Describe();
+    EXPECT_EQ(Joined(Records()), Joined({Record(game_, "VersionBackup|1"), "unload", Record(game_, "VersionBackup|1"),
+                                         "unload"}));
+}
+
+TEST_P(HostTest, FailedChangeOfDirectoryStopsTheRun) {
+    WriteFile(game_ + "/file", "x");
+    {
+        SCOPED_TRACE("cd into a missing directory between calls");
+        RunResult r = RunProbe({"backup", "1", "cd", "missing", "backup", "1"});
+        EXPECT_EQ(r.out, "1\n");
+        EXPECT_EQ(r.exitCode, 2) << r.Describe();
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.Describe();
+        EXPECT_EQ(Joined(Records()), Joined({Record(game_, "VersionBackup|1"), "unload"}));
+    }
+    {
+        SCOPED_TRACE("cd into a file");
+        RemoveTree(records_);
+        EXPECT_TRUE(HostError(RunProbe({"cd", "file", "backup", "1"})));
+        EXPECT_EQ(Joined(Records()), "unload\n");
+    }
+    {
+        SCOPED_TRACE("-C to a missing directory");
+        RemoveTree(records_);
+        EXPECT_TRUE(HostError(RunProbe({"-C", "missing", "backup", "1"})));
+        EXPECT_EQ(Joined(Records()), "unload\n");
+    }
+}
+
+TEST_P(HostTest, LibraryThatCannotBeUsedIsReported) {
+    WriteFile(game_ + "/not-a-library.dll", "MZ but not really\n");
+    EXPECT_TRUE(HostError(Run({"--lib", Seen(*scratch_ / "missing/quisel.dll"), "backup", "1"})));
+    EXPECT_TRUE(HostError(Run({"--lib", "not-a-library.dll", "backup", "1"})));
+
+    // Every export is resolved before the first call: the calls it has are not made.
+    RunResult r = RunProbe({"backup", "1", "clear", "d", "1"}, "", "quisel_probe_partial");
+    EXPECT_TRUE(HostError(r));
+    EXPECT_NE(r.err.find("VersionMove"), std::string::npos) << r.err;
+    EXPECT_EQ(Joined(Records()), "unload\n");
+    EXPECT_FALSE(Exists(game_ + "/quisel.log"));
+}
+
+TEST_P(HostTest, ByOrdinal) {
+    if (build() == Build::Native) GTEST_SKIP() << "ordinals exist in the Windows build only";
+    RunResult r = RunProbe({"--by-ordinal", "backup", "5", "clear", "d", "6", "move", "a", "b", "c", "7"});
+    EXPECT_EQ(r.out, "5\n6\n7\n") << r.Describe();
+    EXPECT_EQ(Joined(Records()), Joined({Record(game_, "VersionBackup|5"), Record(game_, "ClearDir|d|6"),
+                                         Record(game_, "VersionMove|a|b|c|7"), "unload"}));
+
+    RemoveTree(records_);
+    r = RunProbe({"--by-ordinal", "backup", "1"}, "", "quisel_probe_partial");
+    EXPECT_TRUE(HostError(r));
+    EXPECT_NE(r.err.find("ordinal 3"), std::string::npos) << r.err;
+    EXPECT_EQ(Joined(Records()), "unload\n");
+
+    // The real library's ordinals: the same run by name and by ordinal has the same effect.
+    const Tree game = {{"newlist.txt", "a.txt\r\n"}, {"backuplist.txt", "b.txt\r\n"}, {"a.txt", "A"},
+                       {"b.txt", "B"}, {"ver.bin", "1"}, {"junk/x.txt", "x"}};
+    const Args calls = {"backup", "0", "move", "gameold", ".", "gameold\\newlist.txt", "0", "clear", "junk", "1",
+                        "clear", "missing", "0"};
+    std::string byName = *scratch_ / "by-name", byOrdinal = *scratch_ / "by-ordinal";
+    MakeTree(byName, game);
+    MakeTree(byOrdinal, game);
+    RunResult named = Run(calls, byName);
+    Args ordinalCalls = {"--by-ordinal"};
+    ordinalCalls.insert(ordinalCalls.end(), calls.begin(), calls.end());
+    RunResult ordinal = Run(ordinalCalls, byOrdinal);
+    EXPECT_EQ(ordinal.out, named.out) << ordinal.Describe() << "\n" << named.Describe();
+    EXPECT_EQ(ordinal.exitCode, named.exitCode);
+    EXPECT_EQ(named.out.size(), 8u) << named.Describe(); // four results
+
+    // Compare the trees with the time stamps of the logs masked.
+    auto masked = [](const std::string& root) {
+        Tree tree = ListTree(root);
+        for (auto& [path, bytes] : tree) {
+            if (path == "quisel.log" || (path.size() > 11 && path.substr(path.size() - 11) == "/quisel.log")) {
+                std::string text, problem;
+                EXPECT_TRUE(MaskLog(bytes, &text, &problem)) << problem;
+                bytes = text;
+            }
+        }
+        return tree;
+    };
+    Tree left = masked(byName), right = masked(byOrdinal);
+    // The logs name their own directories; make them comparable.
+    for (auto& [path, bytes] : left) {
+        for (size_t at; (at = bytes.find("by-name")) != std::string::npos;) bytes.replace(at, 7, "by-ordinal");
+    }
+    EXPECT_EQ(DescribeTree(right), DescribeTree(left));
+}
+
+TEST_P(HostTest, VersionAndHelp) {
+    RunResult r = Run({"--version"});
+    EXPECT_EQ(r.out, "2.0.4.0\n") << r.Describe();
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, 0);
+
+    for (const char* option : {"-h", "--help"}) {
+        SCOPED_TRACE(option);
+        r = Run({option});
+        EXPECT_EQ(r.exitCode, 0) << r.Describe();
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out.rfind("Usage: quisel-run [OPTIONS] CALL...\n", 0), 0u) << r.out;
+        for (const char* text : {"backup NEWVERSION", "clear DIR REMOVEDIR", "move FROM TO LIST FORCE", "cd DIR",
+                                 "--by-ordinal", "--lib PATH", "-C DIR"})
+            EXPECT_NE(r.out.find(text), std::string::npos) << text;
+    }
+    EXPECT_FALSE(Exists(game_ + "/quisel.log"));
+}
+
+TEST_P(HostTest, RealLibraryResultsAndLog) {
+    // Clearing a missing directory fails and says so in the log; the next call still runs.
+    RunResult r = Run({"clear", "missing", "0", "clear", "missing", "0"});
+    EXPECT_EQ(r.out, "0\n0\n") << r.Describe();
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, 1);
+    ASSERT_TRUE(Exists(game_ + "/quisel.log"));
+    std::string masked, problem;
+    EXPECT_TRUE(MaskLog(ReadFile(game_ + "/quisel.log"), &masked, &problem)) << problem;
+    EXPECT_FALSE(masked.empty());
+
+    // A tree cleared and removed, addressed relatively after -C and cd.
+    MakeTree(*scratch_ / "other", {{"a/b/c.txt", "c"}, {"a/d.txt", "d"}, {"keep.txt", "k"}});
+    r = Run({"-C", Seen(*scratch_ / "other"), "clear", "a", "1"});
+    EXPECT_EQ(r.out, "1\n") << r.Describe();
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_FALSE(Exists(*scratch_ / "other/a"));
+    EXPECT_TRUE(Exists(*scratch_ / "other/keep.txt"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, HostTest, ::testing::Values(Build::Native, Build::Wine),
+                         [](const ::testing::TestParamInfo<Build>& info) { return BuildName(info.param); });
+
+} // namespace
+} // namespace quisel::test
