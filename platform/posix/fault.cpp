@@ -1,0 +1,75 @@
+// The test seam: chosen calls of the layer fail with a chosen code. Only test builds
+// define QUISEL_FAULT_SEAM; the shipped library holds none of this.
+#if defined(QUISEL_FAULT_SEAM)
+
+#include "fault_hook.h"
+#include "winapi.h"
+
+namespace {
+
+struct Rule {
+    bool armed = false;
+    FaultFn fn = FAULT_ANY;
+    uint32_t base = 0;  // the counter's value when the rule was armed
+    uint32_t first = 0;
+    uint32_t count = 0;
+    uint32_t code = 0;
+};
+
+uint32_t g_calls[FAULT_COUNT];
+uint32_t g_injected;
+Rule g_rule;
+
+}  // namespace
+
+namespace qlayer {
+
+bool FaultTake(FaultFn fn) {
+    ++g_calls[fn];
+    ++g_calls[FAULT_ANY];
+    if (!g_rule.armed || (g_rule.fn != FAULT_ANY && g_rule.fn != fn)) return false;
+    uint32_t nth = g_calls[g_rule.fn] - g_rule.base;
+    if (nth < g_rule.first || nth - g_rule.first >= g_rule.count) return false;
+    ++g_injected;
+    SetLastError(g_rule.code);
+    return true;
+}
+
+}  // namespace qlayer
+
+void FaultArm(FaultFn fn, uint32_t nth, uint32_t code, uint32_t count) {
+    if (fn < FAULT_ANY || fn >= FAULT_COUNT) return;
+    g_rule = Rule{true, fn, g_calls[fn], nth, count, code};
+}
+
+void FaultReset() {
+    g_rule = Rule{};
+    for (uint32_t& c : g_calls) c = 0;
+    g_injected = 0;
+}
+
+uint32_t FaultCalls(FaultFn fn) { return (fn >= FAULT_ANY && fn < FAULT_COUNT) ? g_calls[fn] : 0; }
+
+uint32_t FaultsInjected() { return g_injected; }
+
+const char* FaultName(FaultFn fn) {
+    static const char* const kNames[FAULT_COUNT] = {
+        "any",
+        "GetCurrentDirectoryA",
+        "SetCurrentDirectoryA",
+        "FindFirstFileA",
+        "FindNextFileA",
+        "CreateDirectoryA",
+        "RemoveDirectoryA",
+        "SetFileAttributesA",
+        "DeleteFileA",
+        "MoveFileA",
+        "CopyFileA",
+        "OpenTextStream",
+        "ReadStream",
+        "WriteStream",
+    };
+    return (fn >= FAULT_ANY && fn < FAULT_COUNT) ? kNames[fn] : "?";
+}
+
+#endif  // QUISEL_FAULT_SEAM

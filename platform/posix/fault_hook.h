@@ -1,0 +1,18 @@
+// The layer's entry check for the test seam. Every layer function asks it first; in a
+// build without the seam it is a constant false and compiles away.
+#pragma once
+
+#include "../fault.h"
+
+namespace qlayer {
+
+#if defined(QUISEL_FAULT_SEAM)
+// Counts the call; when the armed rule selects it, sets the chosen code as the last
+// error and returns true, and the caller returns its failure value at once.
+bool FaultTake(FaultFn fn);
+inline bool FaultHook(FaultFn fn) { return FaultTake(fn); }
+#else
+constexpr bool FaultHook(FaultFn) { return false; }
+#endif
+
+}  // namespace qlayer

@@ -1,0 +1,315 @@
+// Current directory, directories, attributes, deletion, moves and copies.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "fault_hook.h"
+#include "layer.h"
+
+using qlayer::Fail;
+using qlayer::FailErrno;
+using qlayer::FailPathErrno;
+using qlayer::FaultHook;
+using qlayer::NativePath;
+
+namespace {
+
+// A failure on the destination side of a two-path call: by then the source is known to
+// exist, so whatever is missing is a directory of the destination.
+BOOL FailDestination(int err) {
+    if (err == ENOENT || err == ENOTDIR) return Fail(ERROR_PATH_NOT_FOUND);
+    return FailErrno(err);
+}
+
+// rename without replacing an existing destination. Where the file system cannot say
+// "no replace" the fallback is link + unlink for anything but a directory, which cannot
+// replace either; a directory gets a check and a plain rename.
+int RenameNoReplace(const char* from, const char* to, bool fromIsDir) {
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    if (!fromIsDir) {
+        if (linkat(AT_FDCWD, from, AT_FDCWD, to, 0) == 0) {
+            if (unlink(from) == 0) return 0;
+            int err = errno;
+            unlink(to);
+            errno = err;
+            return -1;
+        }
+        if (errno != EPERM && errno != EOPNOTSUPP) return -1;  // no hard links here
+    }
+    struct stat st;
+    if (lstat(to, &st) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    if (errno != ENOENT) return -1;
+    return rename(from, to);
+}
+
+// A temporary name in the directory of `beside`, created by `make` (which returns 0 or
+// -1 with errno). Names that happen to exist are skipped.
+template <typename Make>
+int MakeTempBeside(const char* beside, char* out, size_t cap, Make make) {
+    static std::atomic<unsigned> counter{0};
+    const char* slash = strrchr(beside, '/');
+    int dirLen = slash ? static_cast<int>(slash - beside + 1) : 0;
+    for (int attempt = 0; attempt < 32; ++attempt) {
+        unsigned n = counter.fetch_add(1, std::memory_order_relaxed);
+        int len = snprintf(out, cap, "%.*s.quisel-%d-%u.tmp", dirLen, beside, static_cast<int>(getpid()), n);
+        if (len < 0 || static_cast<size_t>(len) >= cap) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        int rc = make(out);
+        if (rc >= 0 || errno != EEXIST) return rc;
+    }
+    return -1;
+}
+
+// Copies `size` bytes from in to out, both at their current offsets.
+bool CopyBytes(int in, int out, off_t size) {
+    off_t left = size;
+    while (left > 0) {
+        ssize_t n = copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
+        if (n > 0) {
+            left -= n;
+            continue;
+        }
+        if (n == 0) return true;  // the source shrank meanwhile
+        if (errno == EINTR) continue;
+        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+        break;  // this pair of file systems needs plain reads and writes
+    }
+    char buf[16384];
+    while (left > 0) {
+        size_t want = left < static_cast<off_t>(sizeof buf) ? static_cast<size_t>(left) : sizeof buf;
+        ssize_t got = read(in, buf, want);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) return true;
+        for (ssize_t done = 0; done < got;) {
+            ssize_t put = write(out, buf + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put < 0) return false;
+            done += put;
+        }
+        left -= got;
+    }
+    return true;
+}
+
+// Writes a copy of the open regular file `in` (described by st) under a new temporary name
+// beside `beside`, with the source's mode and, when asked, its times. On failure nothing
+// is left behind and errno tells why.
+bool CopyToTemp(int in, const struct stat& st, const char* beside, bool keepTimes, char* temp, size_t cap) {
+    int out = -1;
+    int rc = MakeTempBeside(beside, temp, cap, [&out](const char* name) {
+        out = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        return out;
+    });
+    if (rc < 0) return false;
+    bool ok = CopyBytes(in, out, st.st_size) && fchmod(out, st.st_mode & 07777) == 0;
+    if (ok && keepTimes) {
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        ok = futimens(out, times) == 0;
+    }
+    int err = errno;
+    if (close(out) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        unlink(temp);
+        errno = err;
+    }
+    return ok;
+}
+
+// A file moved to another file system: copied beside the destination, put in place
+// without replacing, and only then the source removed. Any failure undoes what was made.
+BOOL MoveAcrossFileSystems(const char* from, const char* to, const struct stat& st) {
+    char temp[PATH_MAX];
+    if (S_ISLNK(st.st_mode)) {
+        char target[PATH_MAX];
+        ssize_t len = readlink(from, target, sizeof target);
+        if (len < 0) return FailErrno(errno);
+        if (static_cast<size_t>(len) >= sizeof target) return Fail(ERROR_FILENAME_EXCED_RANGE);
+        target[len] = '\0';
+        if (MakeTempBeside(to, temp, sizeof temp, [&target](const char* name) { return symlink(target, name); }) < 0)
+            return FailDestination(errno);
+    } else if (S_ISREG(st.st_mode)) {
+        int in = open(from, O_RDONLY | O_CLOEXEC);
+        if (in < 0) return FailPathErrno(errno, from);
+        bool ok = CopyToTemp(in, st, to, true, temp, sizeof temp);
+        int err = errno;
+        close(in);
+        if (!ok) return FailDestination(err);
+    } else {
+        return Fail(ERROR_ACCESS_DENIED);  // devices, pipes and sockets have no Windows counterpart
+    }
+    if (RenameNoReplace(temp, to, false) != 0) {
+        int err = errno;
+        unlink(temp);
+        return FailDestination(err);
+    }
+    if (unlink(from) != 0) {
+        int err = errno;
+        unlink(to);  // the source stays whole; the copy must not outlive the failed move
+        return FailErrno(err);
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
+    if (FaultHook(FAULT_GetCurrentDirectoryA)) return 0;
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        Fail(qlayer::CodeForErrno(errno));
+        return 0;
+    }
+    size_t len = strlen(cwd);
+    if (buffer == nullptr || len + 1 > size) return static_cast<DWORD>(len + 1);  // buffer untouched
+    memcpy(buffer, cwd, len + 1);
+    return static_cast<DWORD>(len);
+}
+
+BOOL SetCurrentDirectoryA(LPCSTR path) {
+    if (FaultHook(FAULT_SetCurrentDirectoryA)) return FALSE;
+    NativePath p;
+    if (!p.Set(path)) return FALSE;
+    if (chdir(p.c_str()) != 0) return FailPathErrno(errno, p.c_str());
+    return TRUE;
+}
+
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
+    if (FaultHook(FAULT_CreateDirectoryA)) return FALSE;
+    NativePath p;
+    if (!p.Set(path)) return FALSE;
+    if (mkdir(p.c_str(), 0777) != 0) return FailPathErrno(errno, p.c_str());
+    return TRUE;
+}
+
+BOOL RemoveDirectoryA(LPCSTR path) {
+    if (FaultHook(FAULT_RemoveDirectoryA)) return FALSE;
+    NativePath p;
+    if (!p.Set(path)) return FALSE;
+    if (rmdir(p.c_str()) != 0) {
+        int err = errno == EEXIST ? ENOTEMPTY : errno;  // POSIX lets rmdir say either
+        return FailPathErrno(err, p.c_str());
+    }
+    return TRUE;
+}
+
+BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
+    if (FaultHook(FAULT_SetFileAttributesA)) return FALSE;
+    NativePath p;
+    if (!p.Set(path)) return FALSE;
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0) return FailPathErrno(errno, p.c_str());
+    if (S_ISLNK(st.st_mode)) return TRUE;  // a link has no attributes of its own to change
+    // Only read-only has a POSIX meaning: the owner's write permission.
+    mode_t mode = st.st_mode & 07777;
+    mode_t want = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH))
+                                                          : (mode | S_IWUSR);
+    if (want != mode && chmod(p.c_str(), want) != 0) return FailPathErrno(errno, p.c_str());
+    return TRUE;
+}
+
+BOOL DeleteFileA(LPCSTR path) {
+    if (FaultHook(FAULT_DeleteFileA)) return FALSE;
+    NativePath p;
+    if (!p.Set(path)) return FALSE;
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0) return FailPathErrno(errno, p.c_str());
+    if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    if (!S_ISLNK(st.st_mode)) {
+        if (qlayer::IsOpenStream(st)) return Fail(ERROR_SHARING_VIOLATION);
+        if (!(st.st_mode & S_IWUSR)) return Fail(ERROR_ACCESS_DENIED);  // read-only, as Windows refuses
+    }
+    if (unlink(p.c_str()) != 0) return FailPathErrno(errno, p.c_str());
+    return TRUE;
+}
+
+BOOL MoveFileA(LPCSTR existing, LPCSTR target) {
+    if (FaultHook(FAULT_MoveFileA)) return FALSE;
+    NativePath from, to;
+    if (!from.Set(existing) || !to.Set(target)) return FALSE;
+    struct stat st;
+    bool haveStat = false;
+    // The source is only looked at when a stream might be held open on it, or when the
+    // rename's outcome needs it.
+    if (qlayer::AnyOpenStream()) {
+        if (lstat(from.c_str(), &st) != 0) return FailPathErrno(errno, from.c_str());
+        haveStat = true;
+        if (!S_ISLNK(st.st_mode) && qlayer::IsOpenStream(st)) return Fail(ERROR_SHARING_VIOLATION);
+    }
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return TRUE;
+    int err = errno;
+    if (err == EEXIST || err == ENOTEMPTY) return Fail(ERROR_ALREADY_EXISTS);
+    if (!haveStat) {
+        if (lstat(from.c_str(), &st) != 0) return FailPathErrno(errno, from.c_str());  // a missing source first
+        haveStat = true;
+    }
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR: return Fail(ERROR_PATH_NOT_FOUND);
+    case EXDEV:
+        if (S_ISDIR(st.st_mode)) return Fail(ERROR_NOT_SAME_DEVICE);
+        return MoveAcrossFileSystems(from.c_str(), to.c_str(), st);
+    case EINVAL:
+    case ENOSYS:
+        // No RENAME_NOREPLACE on this file system (or a directory moved into itself,
+        // which the plain rename reports again).
+        if (RenameNoReplace(from.c_str(), to.c_str(), S_ISDIR(st.st_mode)) == 0) return TRUE;
+        if (errno == EXDEV) {
+            if (S_ISDIR(st.st_mode)) return Fail(ERROR_NOT_SAME_DEVICE);
+            return MoveAcrossFileSystems(from.c_str(), to.c_str(), st);
+        }
+        return FailDestination(errno);
+    default: return FailErrno(err);
+    }
+}
+
+BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists) {
+    if (FaultHook(FAULT_CopyFileA)) return FALSE;
+    NativePath from, to;
+    if (!from.Set(existing) || !to.Set(target)) return FALSE;
+    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return FailPathErrno(errno, from.c_str());
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closeIn{in};
+    struct stat st;
+    if (fstat(in, &st) != 0) return FailErrno(errno);
+    if (!S_ISREG(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);  // Windows copies no directory
+    struct stat old;
+    if (lstat(to.c_str(), &old) == 0) {
+        if (failIfExists) return Fail(QLAYER_ERROR_FILE_EXISTS);
+        if (S_ISDIR(old.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+        if (!S_ISLNK(old.st_mode)) {
+            if (qlayer::IsOpenStream(old)) return Fail(ERROR_SHARING_VIOLATION);
+            if (!(old.st_mode & S_IWUSR)) return Fail(ERROR_ACCESS_DENIED);
+        }
+    } else if (errno != ENOENT) {
+        return FailDestination(errno);
+    }
+    // A missing destination directory shows up here, as 3.
+    char temp[PATH_MAX];
+    if (!CopyToTemp(in, st, to.c_str(), false, temp, sizeof temp)) return FailDestination(errno);
+    int rc = failIfExists ? RenameNoReplace(temp, to.c_str(), false) : rename(temp, to.c_str());
+    if (rc != 0) {
+        int err = errno;
+        unlink(temp);
+        if (err == EEXIST) return Fail(QLAYER_ERROR_FILE_EXISTS);
+        return FailDestination(err);
+    }
+    return TRUE;
+}

@@ -1,0 +1,225 @@
+// Enumeration of the current directory. FindFirstFileA reads the whole directory at once
+// into a snapshot that the handle owns, sorted as NTFS lists names, so changes made during
+// a walk never disturb it.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "fault_hook.h"
+#include "layer.h"
+
+using qlayer::Fail;
+using qlayer::FaultHook;
+
+namespace {
+
+constexpr uint32_t kLiveMagic = 0x51464e44;  // tells a live handle from garbage or a closed one
+constexpr size_t kDentsSize = 32768;
+
+struct Entry {
+    uint32_t nameOffset;
+    uint32_t nameLength;
+    uint32_t attributes;
+    uint64_t size;
+    uint64_t writeTime;   // FILETIME units
+    uint64_t accessTime;
+};
+
+struct Snapshot {
+    uint32_t magic = 0;
+    size_t next = 0;
+    std::vector<char> names;
+    std::vector<Entry> entries;
+    std::unique_ptr<char[]> dents{new char[kDentsSize]};
+};
+
+// Closed snapshots are kept for reuse, so a walk allocates only while its depth and
+// directory sizes grow beyond what it has seen.
+std::atomic<Snapshot*> g_spare[8];
+
+Snapshot* TakeSnapshot() {
+    for (auto& slot : g_spare)
+        if (Snapshot* s = slot.exchange(nullptr, std::memory_order_acquire)) return s;
+    try {
+        return new Snapshot;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void GiveBack(Snapshot* s) {
+    s->magic = 0;
+    s->names.clear();
+    s->entries.clear();
+    for (auto& slot : g_spare) {
+        Snapshot* expected = nullptr;
+        if (slot.compare_exchange_strong(expected, s, std::memory_order_release)) return;
+    }
+    delete s;
+}
+
+__attribute__((destructor)) void FreeSpares() {
+    for (auto& slot : g_spare) delete slot.exchange(nullptr);
+}
+
+uint64_t FileTime(const struct timespec& t) {
+    // 100 ns units since 1601-01-01.
+    constexpr int64_t kEpochDelta = 11644473600LL;
+    int64_t ticks = (static_cast<int64_t>(t.tv_sec) + kEpochDelta) * 10000000LL + t.tv_nsec / 100;
+    return ticks < 0 ? 0 : static_cast<uint64_t>(ticks);
+}
+
+unsigned char Upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c; }
+
+// "." and ".." first, as NTFS lists them; then byte order after ASCII upper-casing, ties
+// by the raw bytes.
+bool ListsBefore(const char* a, size_t alen, const char* b, size_t blen) {
+    auto rank = [](const char* n, size_t len) {
+        return (len == 1 && n[0] == '.') ? 0 : (len == 2 && n[0] == '.' && n[1] == '.') ? 1 : 2;
+    };
+    int ra = rank(a, alen), rb = rank(b, blen);
+    if (ra != rb || ra < 2) return ra < rb;
+    size_t n = std::min(alen, blen);
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char ua = Upper(static_cast<unsigned char>(a[i])), ub = Upper(static_cast<unsigned char>(b[i]));
+        if (ua != ub) return ua < ub;
+    }
+    if (alen != blen) return alen < blen;
+    return memcmp(a, b, n) < 0;
+}
+
+DWORD AttributesOf(int dirFd, const char* name, const struct stat& st) {
+    if (S_ISLNK(st.st_mode)) {
+        struct stat target;
+        if (fstatat(dirFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode))
+            return FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;  // never entered by a walk
+        return FILE_ATTRIBUTE_ARCHIVE;
+    }
+    DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (!(st.st_mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes;
+}
+
+// Reads the current directory into s. False with the last error set on failure.
+bool Fill(Snapshot& s) {
+    int dirFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return Fail(qlayer::CodeForErrno(errno));
+    for (;;) {
+        ssize_t got = getdents64(dirFd, s.dents.get(), kDentsSize);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            int err = errno;
+            close(dirFd);
+            return Fail(qlayer::CodeForErrno(err));
+        }
+        if (got == 0) break;
+        for (ssize_t at = 0; at < got;) {
+            const auto* d = reinterpret_cast<const struct dirent64*>(s.dents.get() + at);
+            at += d->d_reclen;
+            const char* name = d->d_name;
+            size_t len = strlen(name);
+            // A name holding a backslash would be read back as a path: "..\x" as "../x",
+            // outside the tree. Such an entry is left alone.
+            if (memchr(name, '\\', len) != nullptr) continue;
+            struct stat st;
+            if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT) continue;  // gone since the directory was read
+                int err = errno;
+                close(dirFd);
+                return Fail(qlayer::CodeForErrno(err));
+            }
+            Entry e;
+            e.nameOffset = static_cast<uint32_t>(s.names.size());
+            e.nameLength = static_cast<uint32_t>(len);
+            e.attributes = AttributesOf(dirFd, name, st);
+            e.size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+            e.writeTime = FileTime(st.st_mtim);
+            e.accessTime = FileTime(st.st_atim);
+            s.names.insert(s.names.end(), name, name + len + 1);
+            s.entries.push_back(e);
+        }
+    }
+    close(dirFd);
+    const char* base = s.names.data();
+    std::sort(s.entries.begin(), s.entries.end(), [base](const Entry& a, const Entry& b) {
+        return ListsBefore(base + a.nameOffset, a.nameLength, base + b.nameOffset, b.nameLength);
+    });
+    return true;
+}
+
+void Emit(const Snapshot& s, const Entry& e, WIN32_FIND_DATAA* out) {
+    out->dwFileAttributes = e.attributes;
+    out->ftCreationTime = FILETIME{static_cast<DWORD>(e.writeTime), static_cast<DWORD>(e.writeTime >> 32)};
+    out->ftLastAccessTime = FILETIME{static_cast<DWORD>(e.accessTime), static_cast<DWORD>(e.accessTime >> 32)};
+    out->ftLastWriteTime = out->ftCreationTime;
+    out->nFileSizeHigh = static_cast<DWORD>(e.size >> 32);
+    out->nFileSizeLow = static_cast<DWORD>(e.size);
+    out->dwReserved0 = 0;
+    out->dwReserved1 = 0;
+    // Names are at most 255 bytes on Linux, so they always fit.
+    size_t len = std::min<size_t>(e.nameLength, sizeof out->cFileName - 1);
+    memcpy(out->cFileName, s.names.data() + e.nameOffset, len);
+    out->cFileName[len] = '\0';
+    out->cAlternateFileName[0] = '\0';
+}
+
+Snapshot* Live(HANDLE h) {
+    if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
+    auto* s = static_cast<Snapshot*>(h);
+    return s->magic == kLiveMagic ? s : nullptr;
+}
+
+}  // namespace
+
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
+    if (FaultHook(FAULT_FindFirstFileA)) return INVALID_HANDLE_VALUE;
+    if (pattern == nullptr || data == nullptr || strcmp(pattern, "*.*") != 0) {
+        Fail(ERROR_INVALID_PARAMETER);  // the library only ever lists the current directory
+        return INVALID_HANDLE_VALUE;
+    }
+    Snapshot* s = TakeSnapshot();
+    if (s == nullptr) {
+        Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool filled;
+    try {
+        filled = Fill(*s);
+    } catch (const std::bad_alloc&) {
+        filled = Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (filled && s->entries.empty()) filled = Fail(ERROR_FILE_NOT_FOUND);  // a removed current directory
+    if (!filled) {
+        GiveBack(s);
+        return INVALID_HANDLE_VALUE;
+    }
+    s->magic = kLiveMagic;
+    s->next = 1;
+    Emit(*s, s->entries[0], data);
+    return s;
+}
+
+BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* data) {
+    if (FaultHook(FAULT_FindNextFileA)) return FALSE;
+    Snapshot* s = Live(handle);
+    if (s == nullptr) return Fail(QLAYER_ERROR_INVALID_HANDLE);
+    if (data == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (s->next >= s->entries.size()) return Fail(ERROR_NO_MORE_FILES);
+    Emit(*s, s->entries[s->next++], data);
+    return TRUE;
+}
+
+BOOL FindClose(HANDLE handle) {
+    Snapshot* s = Live(handle);
+    if (s == nullptr) return Fail(QLAYER_ERROR_INVALID_HANDLE);
+    GiveBack(s);
+    return TRUE;
+}
