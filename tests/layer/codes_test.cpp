@@ -1,0 +1,114 @@
+// The error codes the library acts on or logs, from the calls that produce them.
+#include "layer_fixture.h"
+
+namespace layer_test {
+namespace {
+
+using Codes = LayerTest;
+
+TEST_F(Codes, SetCurrentDirectory) {
+    WriteFile("file", "x");
+    MakeDirectories("sub/deeper");
+    EXPECT_TRUE(FailedWith(SetCurrentDirectoryA("file"), 267));
+    EXPECT_TRUE(FailedWith(SetCurrentDirectoryA("missing"), 2));
+    EXPECT_TRUE(FailedWith(SetCurrentDirectoryA("missing\\deeper"), 3));
+    EXPECT_TRUE(FailedWith(SetCurrentDirectoryA("file\\deeper"), 3));  // a file in the middle
+    EXPECT_TRUE(SetCurrentDirectoryA("sub\\deeper"));
+    EXPECT_EQ(std::filesystem::current_path(), std::filesystem::path(Root()) / "sub" / "deeper");
+    EXPECT_TRUE(SetCurrentDirectoryA("..\\.."));
+    EXPECT_EQ(std::filesystem::current_path(), std::filesystem::path(Root()));
+}
+
+TEST_F(Codes, CreateAndRemoveDirectory) {
+    WriteFile("file", "x");
+    MakeDirectories("full");
+    WriteFile("full/inside", "x");
+    EXPECT_TRUE(CreateDirectoryA("made", nullptr));
+    EXPECT_TRUE(IsDirectory("made"));
+    EXPECT_TRUE(FailedWith(CreateDirectoryA("made", nullptr), 183));
+    EXPECT_TRUE(FailedWith(CreateDirectoryA("file", nullptr), 183));
+    EXPECT_TRUE(FailedWith(CreateDirectoryA("missing\\made", nullptr), 3));
+
+    EXPECT_TRUE(FailedWith(RemoveDirectoryA("full"), 145));
+    EXPECT_TRUE(Exists("full/inside"));
+    EXPECT_TRUE(FailedWith(RemoveDirectoryA("file"), 267));
+    EXPECT_TRUE(Exists("file"));
+    EXPECT_TRUE(FailedWith(RemoveDirectoryA("missing"), 2));
+    EXPECT_TRUE(FailedWith(RemoveDirectoryA("missing\\deeper"), 3));
+    EXPECT_TRUE(RemoveDirectoryA("made"));
+    EXPECT_FALSE(Exists("made"));
+}
+
+TEST_F(Codes, DeleteFileAndReadOnly) {
+    MakeDirectories("sub");
+    WriteFile("sub/file", "x");
+    EXPECT_TRUE(FailedWith(DeleteFileA("sub"), 5));
+    EXPECT_TRUE(IsDirectory("sub"));
+    EXPECT_TRUE(FailedWith(DeleteFileA("missing"), 2));
+    EXPECT_TRUE(FailedWith(DeleteFileA("missing\\file"), 3));
+    EXPECT_TRUE(FailedWith(DeleteFileA("sub\\file\\deeper"), 3));
+    EXPECT_TRUE(FailedWith(DeleteFileA(""), 3));
+
+    // A read-only file is refused (even to root under Wine), and becomes deletable once
+    // its attributes are set to normal, which is what the library does before deleting.
+    ASSERT_TRUE(SetFileAttributesA("sub\\file", FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(FailedWith(DeleteFileA("sub\\file"), 5));
+    EXPECT_TRUE(Exists("sub/file"));
+    EXPECT_TRUE(SetFileAttributesA("sub\\file", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_TRUE(SetFileAttributesA("sub\\file", FILE_ATTRIBUTE_NORMAL));  // already writable
+    EXPECT_TRUE(DeleteFileA("sub\\file"));
+    EXPECT_FALSE(Exists("sub/file"));
+
+    EXPECT_TRUE(FailedWith(SetFileAttributesA("missing", FILE_ATTRIBUTE_NORMAL), 2));
+    EXPECT_TRUE(FailedWith(SetFileAttributesA("missing\\file", FILE_ATTRIBUTE_NORMAL), 3));
+}
+
+TEST_F(Codes, MoveReportsSourceBeforeDestination) {
+    WriteFile("src", "source");
+    EXPECT_TRUE(FailedWith(MoveFileA("missing", "nodir\\x"), 2));
+    EXPECT_TRUE(FailedWith(MoveFileA("nodir\\missing", "nodir\\x"), 3));
+    EXPECT_TRUE(FailedWith(MoveFileA("src", "nodir\\x"), 3));
+    EXPECT_TRUE(FailedWith(MoveFileA("src", ""), 3));
+    EXPECT_EQ(ReadFile("src"), "source");
+
+    EXPECT_TRUE(FailedWith(CopyFileA("missing", "nodir\\x", FALSE), 2));
+    EXPECT_TRUE(FailedWith(CopyFileA("nodir\\missing", "x", FALSE), 3));
+    EXPECT_TRUE(FailedWith(CopyFileA("src", "nodir\\x", FALSE), 3));
+    EXPECT_FALSE(Exists("nodir"));
+}
+
+TEST_F(Codes, EndOfEnumeration) {
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA("*.*", &data);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    int seen = 1;
+    while (FindNextFileA(h, &data)) ++seen;
+    EXPECT_EQ(GetLastError(), 18u);
+    EXPECT_EQ(seen, 2);  // "." and ".." of an empty directory
+    EXPECT_TRUE(FailedWith(FindNextFileA(h, &data), 18));  // and it stays at the end
+    EXPECT_TRUE(FindClose(h));
+}
+
+#if !defined(_WIN32)
+TEST_F(Codes, EnumerationOfARemovedCurrentDirectory) {
+    // Linux lets the current directory be removed; it then lists nothing at all, not even
+    // "." and "..", and that must be a failure rather than a handle with no first entry.
+    MakeDirectories("gone");
+    ASSERT_TRUE(SetCurrentDirectoryA("gone"));
+    ASSERT_TRUE(RemoveDirectoryA("..\\gone"));
+    WIN32_FIND_DATAA data;
+    EXPECT_EQ(FindFirstFileA("*.*", &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), 2u);
+    EXPECT_TRUE(SetCurrentDirectoryA(Root().c_str()));
+}
+
+TEST_F(Codes, PathsTooLongForTheSystem) {
+    std::string name(300, 'n');  // one component over NAME_MAX
+    EXPECT_TRUE(FailedWith(CreateDirectoryA(name.c_str(), nullptr), 206));
+    std::string path(5000, 'p');  // over PATH_MAX: refused before any system call
+    EXPECT_TRUE(FailedWith(DeleteFileA(path.c_str()), 206));
+}
+#endif
+
+}  // namespace
+}  // namespace layer_test
