@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs what building and testing quisel needs on Debian 12, as root, and only what is
+# missing: quiet and quick when everything is there already.
+set -euo pipefail
+
+packages=(
+    cmake g++ make googletest
+    g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+    wine wine32:i386
+    python3-pefile
+    clang libclang-rt-14-dev
+    strace rsync time
+)
+
+installed() {
+    [[ $(dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null) == ii* ]]
+}
+
+missing=()
+for package in "${packages[@]}"; do
+    installed "$package" || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) -ne 0 ]]; then
+    echo "deps.sh: missing packages: ${missing[*]}; run this script as root to install them" >&2
+    exit 1
+fi
+
+echo "deps.sh: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+# wine32 is an i386 package.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+fi
+apt-get update -qq
+apt-get install -y -qq "${missing[@]}" >/dev/null

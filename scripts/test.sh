@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Every test: both builds (native, and the 32-bit DLL under Wine), then a summary line.
+# Exits non-zero when a build or any test failed.
+set -uo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+jobs=$(nproc 2>/dev/null || echo 2)
+passed=0
+failed=0
+failures=()
+
+step() { printf '\n==== %s\n' "$*"; }
+
+# Counts a ctest run from its "N% tests passed, F tests failed out of T" line.
+count_ctest() { # name logfile status
+    local name=$1 log=$2 status=$3 line total bad
+    line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+    if [[ -z $line ]]; then
+        # No summary: ctest itself failed (or found no tests); count the suite as one.
+        if [[ $status -eq 0 ]]; then passed=$((passed + 1)); else failed=$((failed + 1)); failures+=("$name"); fi
+        return
+    fi
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+    bad=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+    if [[ $bad -ne 0 || $status -ne 0 ]]; then
+        failures+=("$name")
+        # A non-zero status with no failed test (e.g. a crash in discovery) still fails.
+        [[ $bad -eq 0 ]] && failed=$((failed + 1))
+    fi
+}
+
+# A step that is not a test suite: counts as one pass or one failure.
+count_step() { # name status
+    if [[ $2 -eq 0 ]]; then passed=$((passed + 1)); else failed=$((failed + 1)); failures+=("$1"); fi
+}
+
+build() { # dir [cmake options...]
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" "$@" >"$dir.configure.log" 2>&1 ||
+        { cat "$dir.configure.log"; return 1; }
+    cmake --build "$dir" -j"$jobs"
+}
+
+run_ctest() { # name dir [ctest options...]
+    local name=$1 dir=$2 log status
+    shift 2
+    log=$(mktemp)
+    ctest --test-dir "$dir" --output-on-failure "$@" 2>&1 | tee "$log"
+    status=${PIPESTATUS[0]}
+    count_ctest "$name" "$log" "$status"
+    rm -f "$log"
+}
+
+export WINEPREFIX=$root/build/win32/wineprefix
+stop_wine() { [[ -d $WINEPREFIX ]] && "$root/scripts/wine-run" --stop; }
+trap stop_wine EXIT
+
+# --- Later additions ----------------------------------------------------------------
+# Each hook below is a step of its own; they do nothing yet.
+
+# AddressSanitizer and UndefinedBehaviorSanitizer build of the native tests (build/asan).
+run_sanitizer_build() {
+    : # to come: build build/asan -DQUISEL_SANITIZE=ON && run_ctest asan build/asan -j2
+}
+
+# Short runs of the fuzzers (clang, libFuzzer).
+run_fuzzers() {
+    : # to come
+}
+
+# A small benchmark run, to see it still works; its numbers are not checked here.
+run_benchmark() {
+    : # to come
+}
+# -------------------------------------------------------------------------------------
+
+step "dependencies"
+scripts/deps.sh
+count_step deps $?
+
+mkdir -p build
+step "native build (build/native)"
+build build/native
+native_built=$?
+count_step native-build $native_built
+
+step "Windows build (build/win32)"
+build build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+win32_built=$?
+count_step win32-build $win32_built
+
+# One prefix for the whole run, created and served before any test starts under Wine
+# (the native host tests drive the Windows build too).
+if [[ $win32_built -eq 0 ]]; then
+    step "Wine prefix ($WINEPREFIX)"
+    scripts/wine-run --start
+    count_step wine-prefix $?
+fi
+
+if [[ $native_built -eq 0 ]]; then
+    step "native tests"
+    run_ctest native build/native -j2
+fi
+if [[ $win32_built -eq 0 ]]; then
+    step "Windows tests (under Wine)"
+    run_ctest win32 build/win32
+fi
+
+run_sanitizer_build
+run_fuzzers
+run_benchmark
+
+step "summary"
+if [[ ${#failures[@]} -gt 0 ]]; then
+    echo "failed: ${failures[*]}"
+fi
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 ]]
