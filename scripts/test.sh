@@ -38,12 +38,20 @@ count_step() { # name status
     if [[ $2 -eq 0 ]]; then passed=$((passed + 1)); else failed=$((failed + 1)); failures+=("$1"); fi
 }
 
-build() { # dir [cmake options...]
+configure() { # dir [cmake options...]
     local dir=$1
     shift
-    cmake -S . -B "$dir" "$@" >"$dir.configure.log" 2>&1 ||
-        { cat "$dir.configure.log"; return 1; }
-    cmake --build "$dir" -j"$jobs"
+    cmake -S . -B "$dir" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+}
+
+# Keeps going past a target that fails, so one broken program does not hide every other
+# test; the tests of what did not build then fail on their own.
+build() { # dir
+    if [[ -f $1/build.ninja ]]; then
+        cmake --build "$1" -j"$jobs" -- -k 0
+    else
+        cmake --build "$1" -j"$jobs" -- -k
+    fi
 }
 
 run_ctest() { # name dir [ctest options...]
@@ -65,7 +73,7 @@ trap stop_wine EXIT
 
 # AddressSanitizer and UndefinedBehaviorSanitizer build of the native tests (build/asan).
 run_sanitizer_build() {
-    : # to come: build build/asan -DQUISEL_SANITIZE=ON && run_ctest asan build/asan -j2
+    : # to come: configure build/asan -DQUISEL_SANITIZE=ON && build build/asan && run_ctest asan build/asan -j2
 }
 
 # Short runs of the fuzzers (clang, libFuzzer).
@@ -84,29 +92,39 @@ scripts/deps.sh
 count_step deps $?
 
 mkdir -p build
+native_configured=1
+win32_configured=1
 step "native build (build/native)"
-build build/native
-native_built=$?
-count_step native-build $native_built
+if configure build/native; then
+    native_configured=0
+    build build/native
+    count_step native-build $?
+else
+    count_step native-configure 1
+fi
 
 step "Windows build (build/win32)"
-build build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
-win32_built=$?
-count_step win32-build $win32_built
+if configure build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake; then
+    win32_configured=0
+    build build/win32
+    count_step win32-build $?
+else
+    count_step win32-configure 1
+fi
 
 # One prefix for the whole run, created and served before any test starts under Wine
 # (the native host tests drive the Windows build too).
-if [[ $win32_built -eq 0 ]]; then
+if [[ $win32_configured -eq 0 ]]; then
     step "Wine prefix ($WINEPREFIX)"
     scripts/wine-run --start
     count_step wine-prefix $?
 fi
 
-if [[ $native_built -eq 0 ]]; then
+if [[ $native_configured -eq 0 ]]; then
     step "native tests"
     run_ctest native build/native -j2
 fi
-if [[ $win32_built -eq 0 ]]; then
+if [[ $win32_configured -eq 0 ]]; then
     step "Windows tests (under Wine)"
     run_ctest win32 build/win32
 fi
