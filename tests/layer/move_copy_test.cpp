@@ -72,10 +72,11 @@ TEST_F(MoveCopy, CopyOntoReadOnlyDestination) {
 #if defined(_WIN32)
     // Windows refuses with 5. Wine, running as root here, lets root write the read-only
     // file and the copy succeeds; both are accepted so the test holds on either.
-    if (ok)
+    if (ok) {
         EXPECT_EQ(ReadFile("dst"), "new");
-    else
+    } else {
         EXPECT_EQ(code, 5ul);
+    }
 #else
     // Our layer follows Windows: replacing a read-only file is refused.
     EXPECT_FALSE(ok);

@@ -8,18 +8,30 @@ namespace {
 
 using Streams = LayerTest;
 
-// Everything the list reader hands out, NULs included.
+// Everything the list reader hands out, NULs included, a character at a time as fgets
+// takes it. (Wine's fread takes another path for large reads that loses a CR or a Ctrl-Z
+// met at its buffer's edge; the library reads with fgets only.)
 std::string ReadAllText(const char* path) {
     FILE* f = OpenTextStream(path, "r");
     EXPECT_NE(f, nullptr) << "code " << GetLastError();
     if (f == nullptr) return "";
     std::string out;
-    char buf[1000];
-    size_t got;
-    while ((got = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, got);
+    for (int c; (c = fgetc(f)) != EOF;) out.push_back(static_cast<char>(c));
     EXPECT_FALSE(ferror(f));
     fclose(f);
     return out;
+}
+
+// Equal texts; on a difference, where it starts rather than both texts whole.
+::testing::AssertionResult Same(const std::string& got, const std::string& expected) {
+    if (got == expected) return ::testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < got.size() && at < expected.size() && got[at] == expected[at]) ++at;
+    size_t from = at < 8 ? 0 : at - 8;
+    return ::testing::AssertionFailure()
+           << "sizes " << got.size() << " and " << expected.size() << ", first difference at " << at << ": got \""
+           << quisel::test::Printable(got.substr(from, 24)) << "\", expected \""
+           << quisel::test::Printable(expected.substr(from, 24)) << "\"";
 }
 
 std::vector<std::string> ReadLines(const char* path, int size = 270) {
@@ -65,24 +77,22 @@ TEST_F(Streams, LogRecordsLargerThanAnyBuffer) {
         if (c == '\n') expected += '\r';
         expected += c;
     }
-    std::string got = ReadFile("log");
-    EXPECT_EQ(got.size(), expected.size());
-    EXPECT_TRUE(got == expected);
+    EXPECT_TRUE(Same(ReadFile("log"), expected));
 }
 
 TEST_F(Streams, ReaderTranslatesLikeTextMode) {
     WriteFile("crlf", "a\r\nb\r\n");
-    EXPECT_EQ(ReadAllText("crlf"), "a\nb\n");
+    EXPECT_TRUE(Same(ReadAllText("crlf"), "a\nb\n"));
     WriteFile("lone", "a\rb\r\r\nc\n\r");  // lone CRs, CR CR LF, and a CR as the last byte
-    EXPECT_EQ(ReadAllText("lone"), "a\rb\r\nc\n\r");
+    EXPECT_TRUE(Same(ReadAllText("lone"), "a\rb\r\nc\n\r"));
     WriteFile("ctrlz", "a\r\nb\x1a" "c\r\nd\n");
-    EXPECT_EQ(ReadAllText("ctrlz"), "a\nb");
+    EXPECT_TRUE(Same(ReadAllText("ctrlz"), "a\nb"));
     WriteFile("crz", "a\r\x1a\n");
-    EXPECT_EQ(ReadAllText("crz"), "a\r");
-    WriteFile("nul", std::string("a\0b\r\n\0\n", 7));
-    EXPECT_EQ(ReadAllText("nul"), std::string("a\0b\n\0\n", 6));
+    EXPECT_TRUE(Same(ReadAllText("crz"), "a\r"));
+    WriteFile("zeros", std::string("a\0b\r\n\0\n", 7));
+    EXPECT_TRUE(Same(ReadAllText("zeros"), std::string("a\0b\n\0\n", 6)));
     WriteFile("empty", "");
-    EXPECT_EQ(ReadAllText("empty"), "");
+    EXPECT_TRUE(Same(ReadAllText("empty"), ""));
     EXPECT_EQ(ReadLines("empty"), std::vector<std::string>{});
 }
 
@@ -108,15 +118,25 @@ TEST_F(Streams, ReaderJoinsCrLfAcrossBufferEdges) {
         SCOPED_TRACE(edge);
         std::string body(edge - 1, 'x');  // the CR is byte number `edge`, the last of a buffer
         WriteFile("edge", body + "\r\nnext\r\n");
-        EXPECT_EQ(ReadAllText("edge"), body + "\nnext\n");
+        EXPECT_TRUE(Same(ReadAllText("edge"), body + "\nnext\n"));
         WriteFile("edge", body + "\rz\r\n");  // a lone CR on the edge stays
-        EXPECT_EQ(ReadAllText("edge"), body + "\rz\n");
+        EXPECT_TRUE(Same(ReadAllText("edge"), body + "\rz\n"));
         WriteFile("edge", body + "\r\x1a" "after");
-        EXPECT_EQ(ReadAllText("edge"), body + "\r");
+        EXPECT_TRUE(Same(ReadAllText("edge"), body + "\r"));
         WriteFile("edge", body + "\r");
-        EXPECT_EQ(ReadAllText("edge"), body + "\r");
+        EXPECT_TRUE(Same(ReadAllText("edge"), body + "\r"));
         WriteFile("edge", body + "y\x1a" "after");  // Ctrl-Z as the first byte of the next buffer
-        EXPECT_EQ(ReadAllText("edge"), body + "y");
+        EXPECT_TRUE(Same(ReadAllText("edge"), body + "y"));
+#if !defined(_WIN32)
+        // glibc hands a large fread straight to the reader, in sizes of the caller's own.
+        WriteFile("edge", body + "\r\n" + body + "\r\r\n");
+        FILE* f = OpenTextStream("edge", "r");
+        ASSERT_NE(f, nullptr);
+        std::string whole(3 * edge, '\0');
+        whole.resize(fread(&whole[0], 1, whole.size(), f));
+        fclose(f);
+        EXPECT_TRUE(Same(whole, body + "\n" + body + "\r\n"));
+#endif
     }
 }
 
@@ -161,7 +181,9 @@ TEST_F(Streams, OpenStreamsCannotBeDeletedOrMoved) {
     BOOL copied = CopyFileA("other", "sub\\log", FALSE);
     unsigned long code = GetLastError();
 #if defined(_WIN32)
-    if (!copied) EXPECT_EQ(code, 32ul);
+    if (!copied) {
+        EXPECT_EQ(code, 32ul);
+    }
 #else
     EXPECT_TRUE(FailedWith(copied, 32));
     (void)code;
