@@ -1,6 +1,10 @@
 // The error codes the library acts on or logs, from the calls that produce them.
 #include "layer_fixture.h"
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 namespace layer_test {
 namespace {
 
@@ -100,6 +104,14 @@ TEST_F(Codes, EnumerationOfARemovedCurrentDirectory) {
     EXPECT_EQ(FindFirstFileA("*.*", &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), 2u);
     EXPECT_TRUE(SetCurrentDirectoryA(Root().c_str()));
+}
+
+TEST_F(Codes, RemoveDirectoryNeverFollowsALink) {
+    MakeDirectories("real");
+    ASSERT_EQ(symlink("real", "link"), 0);
+    EXPECT_TRUE(FailedWith(RemoveDirectoryA("link"), 267));
+    EXPECT_TRUE(IsDirectory("real"));
+    EXPECT_TRUE(Exists("link"));
 }
 
 TEST_F(Codes, PathsTooLongForTheSystem) {

@@ -200,5 +200,33 @@ TEST_F(Streams, OpenStreamsCannotBeDeletedOrMoved) {
     EXPECT_TRUE(DeleteFileA("moved"));
 }
 
+#if !defined(_WIN32)
+TEST_F(Streams, EveryOpenStreamIsGuardedOrRefused) {
+    // The layer tracks its open streams in a fixed table; one it cannot track must not
+    // be opened unguarded.
+    std::vector<FILE*> open;
+    for (int i = 0; i < 64; ++i) {
+        std::string name = "s" + std::to_string(i);
+        FILE* f = OpenTextStream(name.c_str(), "at");
+        if (f == nullptr) {
+            EXPECT_EQ(GetLastError(), 4u);
+            break;
+        }
+        open.push_back(f);
+    }
+    EXPECT_LT(open.size(), 64u);
+    EXPECT_GE(open.size(), 2u);
+    for (size_t i = 0; i < open.size(); ++i)
+        EXPECT_TRUE(FailedWith(DeleteFileA(("s" + std::to_string(i)).c_str()), 32));
+    for (FILE* f : open) fclose(f);
+    // Closing frees the slots: all can be deleted, and a new stream is guarded again.
+    for (size_t i = 0; i < open.size(); ++i) EXPECT_TRUE(DeleteFileA(("s" + std::to_string(i)).c_str()));
+    FILE* again = OpenTextStream("again", "at");
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(FailedWith(DeleteFileA("again"), 32));
+    fclose(again);
+}
+#endif
+
 }  // namespace
 }  // namespace layer_test
