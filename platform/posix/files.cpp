@@ -281,7 +281,8 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists) {
     if (FaultHook(FAULT_CopyFileA)) return FALSE;
     NativePath from, to;
     if (!from.Set(existing) || !to.Set(target)) return FALSE;
-    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking so that a FIFO is refused below instead of waiting for a writer.
+    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (in < 0) return FailPathErrno(errno, from.c_str());
     struct Closer {
         int fd;

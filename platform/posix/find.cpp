@@ -112,14 +112,14 @@ DWORD AttributesOf(int dirFd, const char* name, const struct stat& st) {
 bool Fill(Snapshot& s) {
     int dirFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0) return Fail(qlayer::CodeForErrno(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closeDir{dirFd};
     for (;;) {
         ssize_t got = getdents64(dirFd, s.dents.get(), kDentsSize);
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            int err = errno;
-            close(dirFd);
-            return Fail(qlayer::CodeForErrno(err));
-        }
+        if (got < 0) return Fail(qlayer::CodeForErrno(errno));
         if (got == 0) break;
         for (ssize_t at = 0; at < got;) {
             const auto* d = reinterpret_cast<const struct dirent64*>(s.dents.get() + at);
@@ -132,9 +132,7 @@ bool Fill(Snapshot& s) {
             struct stat st;
             if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (errno == ENOENT) continue;  // gone since the directory was read
-                int err = errno;
-                close(dirFd);
-                return Fail(qlayer::CodeForErrno(err));
+                return Fail(qlayer::CodeForErrno(errno));
             }
             Entry e;
             e.nameOffset = static_cast<uint32_t>(s.names.size());
@@ -147,7 +145,6 @@ bool Fill(Snapshot& s) {
             s.entries.push_back(e);
         }
     }
-    close(dirFd);
     const char* base = s.names.data();
     std::sort(s.entries.begin(), s.entries.end(), [base](const Entry& a, const Entry& b) {
         return ListsBefore(base + a.nameOffset, a.nameLength, base + b.nameOffset, b.nameLength);

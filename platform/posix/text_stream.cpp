@@ -143,10 +143,14 @@ FILE* Open(const char* path, int flags, const char* cookieMode, cookie_io_functi
         return nullptr;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        DWORD code = S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : qlayer::CodeForErrno(errno);
+    DWORD refused = ERROR_SUCCESS;
+    if (fstat(fd, &st) != 0)
+        refused = qlayer::CodeForErrno(errno);
+    else if (S_ISDIR(st.st_mode))
+        refused = ERROR_ACCESS_DENIED;  // the runtime's fopen of a directory
+    if (refused != ERROR_SUCCESS) {
         close(fd);
-        Fail(code);
+        Fail(refused);
         return nullptr;
     }
     C* c = new (std::nothrow) C;

@@ -104,6 +104,10 @@ TEST_F(MoveCopy, CopyKeepsModeAndFollowsNoLinkAtDestination) {
     EXPECT_TRUE(CopyFileA("src", "ro", FALSE));
     EXPECT_EQ(ModeOf("ro"), "0444");  // read-only travels with the copy, as on Windows
     EXPECT_TRUE(FailedWith(CopyFileA("src", "ro", FALSE), 5));
+    // A FIFO is no file to copy, and must not hang the copy waiting for a writer.
+    ASSERT_EQ(mkfifo("fifo", 0644), 0);
+    EXPECT_TRUE(FailedWith(CopyFileA("fifo", "out", FALSE), 5));
+    EXPECT_FALSE(Exists("out"));
 }
 
 // Runs body with file writes limited to limit bytes, so a copy is cut short by EFBIG the
