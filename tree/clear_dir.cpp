@@ -5,6 +5,7 @@
 
 #include "frame/quisel.h"
 #include "log/write_log.h"
+#include "tree/paths.h"
 
 namespace {
 // Consecutive failed next-entry requests (other than the normal end) after which a
@@ -34,11 +35,10 @@ int ClearLevel(const char* dir, int removeDir, const char* outerLogPath) {
         }
         return 0;
     }
-    if (snprintf(logPath, sizeof logPath, "%s\\quisel.log", savedDir) >= static_cast<int>(sizeof logPath)) {
+    if (!FormatPath(logPath, "%s\\quisel.log", savedDir)) {
         // At the top nothing may run without a place for its records.
         if (outerLogPath == NULL) return 0;
-        memset(logPath, 0, sizeof logPath);
-        snprintf(logPath, sizeof logPath, "%s", outerLogPath);
+        FormatPath(logPath, "%s", outerLogPath);
     }
 
     if (dir == NULL || !SetCurrentDirectoryA(dir)) {

@@ -31,8 +31,9 @@ int ForceLevel(const char* fromDir, const char* toDir, const char* destinationTo
     memset(logPath, 0, sizeof logPath);
     memset(savedDir, 0, sizeof savedDir);
 
-    // WorkDir is at most 249 characters here, so the log path fits.
-    snprintf(logPath, sizeof logPath, "%squisel.log", WorkDir);
+    // VersionMove keeps WorkDir short enough for the log path; were it not, the
+    // records would be dropped rather than written to a cut path.
+    FormatPath(logPath, "%squisel.log", WorkDir);
 
     const size_t sourceRoot = MakeRoot(sourcePath, fromDir);
     const size_t destinationRoot = MakeRoot(destinationPath, toDir);

@@ -1,5 +1,6 @@
 #include "tree/paths.h"
 
+#include <stdarg.h>
 #include <string.h>
 
 #include "frame/quisel.h"
@@ -20,6 +21,19 @@ int PutName(char* path, size_t rootLength, const char* name) {
     if (rootLength + length >= kPathSize) return 0;
     memcpy(path + rootLength, name, length);
     path[rootLength + length] = '\0';
+    return 1;
+}
+
+int FormatPath(char* path, const char* format, ...) {
+    memset(path, 0, kPathSize);
+    va_list args;
+    va_start(args, format);
+    const int length = vsnprintf(path, kPathSize, format, args);
+    va_end(args);
+    if (length < 0 || length >= kPathSize) {
+        memset(path, 0, kPathSize);
+        return 0;
+    }
     return 1;
 }
 

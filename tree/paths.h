@@ -14,6 +14,10 @@ size_t MakeRoot(char* root, const char* dir);
 // leaving path as it was, when the whole path would not fit.
 int PutName(char* path, size_t rootLength, const char* name);
 
+// Formats a path into path (kPathSize). Returns 0, with path emptied, when the
+// whole path would not fit: a cut path is never used.
+int FormatPath(char* path, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
 // Whether two paths are spelled alike, ignoring ASCII case, the kind of separator
 // ("\" or "/") and trailing separators. Used only to keep clear of aliases that
 // would make a move delete its own source.

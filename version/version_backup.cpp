@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "frame/quisel.h"
+#include "tree/paths.h"
 
 namespace {
 // The longest list copy path adds 23 characters to the game directory
@@ -21,7 +22,7 @@ QUISEL_EXPORT int __cdecl VersionBackup(int newVersion) {
     const DWORD length = GetCurrentDirectoryA(kPathSize, gameDir);
     if (length == 0 || length > kMaxGameDirLength) return 0;
 
-    snprintf(snapshotDir, sizeof snapshotDir, "%s\\%s", gameDir, newVersion != 0 ? "gamenew" : "gameold");
+    FormatPath(snapshotDir, "%s\\%s", gameDir, newVersion != 0 ? "gamenew" : "gameold");
 
     // An earlier snapshot of this name goes first; when there is none, the clearing
     // fails to enter it, logs that, and the backup goes on.
@@ -30,13 +31,12 @@ QUISEL_EXPORT int __cdecl VersionBackup(int newVersion) {
 
     // The list copies trade names: the snapshot's "newlist.txt" is the game's
     // "backuplist.txt" and drives the move below.
-    snprintf(listCopy, sizeof listCopy, "%s\\%s", snapshotDir, "backuplist.txt");
+    FormatPath(listCopy, "%s\\%s", snapshotDir, "backuplist.txt");
     if (!CopyFileA("newlist.txt", listCopy, FALSE)) {
         ClearDir(snapshotDir, 1);
         return 0;
     }
-    memset(listCopy, 0, sizeof listCopy);
-    snprintf(listCopy, sizeof listCopy, "%s\\%s", snapshotDir, "newlist.txt");
+    FormatPath(listCopy, "%s\\%s", snapshotDir, "newlist.txt");
     if (!CopyFileA("backuplist.txt", listCopy, FALSE)) {
         ClearDir(snapshotDir, 1);
         return 0;

@@ -28,8 +28,9 @@ int MoveMarker(const char* fromDir, const char* toDir, const char* logPath, int 
     char destination[kPathSize];
     memset(source, 0, sizeof source);
     memset(destination, 0, sizeof destination);
-    snprintf(source, sizeof source, "%s\\ver.bin", fromDir);
-    snprintf(destination, sizeof destination, "%s\\ver.bin", toDir);
+    // The roots were checked to leave room for the marker's name.
+    FormatPath(source, "%s\\ver.bin", fromDir);
+    FormatPath(destination, "%s\\ver.bin", toDir);
 
     if (!CopyFileA(source, destination, FALSE)) {
         LogF(logPath, "CopyFile(%s, %s) FAILED %d\n", source, destination, static_cast<int>(GetLastError()));
@@ -122,8 +123,7 @@ QUISEL_EXPORT int __cdecl VersionMove(const char* fromDir, const char* toDir, co
     if (length == 0) return 0;
     // A working directory whose log path (and so WorkDir with its backslash) would
     // not fit is refused before anything is read or moved.
-    if (length >= kPathSize ||
-        snprintf(logPath, sizeof logPath, "%s\\quisel.log", WorkDir) >= static_cast<int>(sizeof logPath)) {
+    if (length >= kPathSize || !FormatPath(logPath, "%s\\quisel.log", WorkDir)) {
         memset(WorkDir, 0, sizeof WorkDir);
         return 0;
     }

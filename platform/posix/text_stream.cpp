@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <new>
 
 #include "../platform.h"
@@ -23,7 +24,43 @@ struct Cookie {
     int fd;
     dev_t dev;
     ino_t ino;
+    FILE* file = nullptr;
 };
+
+// Streams still open, closed when the library is unloaded (see CloseStreamsAtUnload).
+std::mutex g_streamsLock;
+FILE* g_streams[qlayer::kOpenStreamSlots];
+
+void Remember(FILE* f) {
+    std::lock_guard<std::mutex> hold(g_streamsLock);
+    for (FILE*& slot : g_streams) {
+        if (slot == nullptr) {
+            slot = f;
+            return;
+        }
+    }
+}
+
+void Forget(FILE* f) {
+    std::lock_guard<std::mutex> hold(g_streamsLock);
+    for (FILE*& slot : g_streams) {
+        if (slot == f) slot = nullptr;
+    }
+}
+
+// On Windows the C runtime's shut-down closes every stream still open when the library
+// is unloaded, which is how the log is closed. Here the layer plays that part: at
+// dlclose, or at exit before stdio's own clean-up.
+__attribute__((destructor)) void CloseStreamsAtUnload() {
+    FILE* open[qlayer::kOpenStreamSlots];
+    {
+        std::lock_guard<std::mutex> hold(g_streamsLock);
+        for (int i = 0; i < qlayer::kOpenStreamSlots; ++i) open[i] = g_streams[i];
+    }
+    for (FILE* f : open) {
+        if (f != nullptr) fclose(f);
+    }
+}
 
 struct ReadCookie : Cookie {
     size_t pos = 0;
@@ -129,6 +166,7 @@ ssize_t WriteLogBytes(void* cookie, const char* buf, size_t size) {
 template <typename C>
 int CloseStream(void* cookie) {
     auto* c = static_cast<C*>(cookie);
+    if (c->file != nullptr) Forget(c->file);
     qlayer::UnregisterOpenStream(c->dev, c->ino);
     int rc = close(c->fd);
     delete c;
@@ -172,7 +210,10 @@ FILE* Open(const char* path, int flags, const char* cookieMode, cookie_io_functi
     if (f == nullptr) {
         CloseStream<C>(c);
         Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
     }
+    c->file = f;
+    Remember(f);
     return f;
 }
 
