@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds both libraries and shows them answering through the host program: the version,
-# and a ClearDir call on a missing directory of a scratch game directory, which returns 0
-# and leaves its record in the game's quisel.log.
+# The library's main job, on both builds: builds them, makes a small sample game
+# directory (nested files, both list files, the version marker "ver.bin"), backs its
+# version up into "gameold" through the host program, shows the trees and the log, then
+# restores the snapshot with a forced version move and shows the game again.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -19,34 +20,80 @@ cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >build/w
 cmake --build build/win32 -j"$jobs" --target quisel-run >/dev/null
 
 export WINEPREFIX=$root/build/win32/wineprefix
-game=$(mktemp -d /tmp/quisel-demo-XXXXXX)
+work=$(mktemp -d /tmp/quisel-demo-XXXXXX)
 cleanup() {
-    rm -rf "$game"
+    rm -rf "$work"
     scripts/wine-run --stop
 }
 trap cleanup EXIT
 scripts/wine-run --start
 
-# Runs one build's host in the game directory and shows what it printed and returned.
-show() { # label command...
+# A small game: its files, the list of what a backup takes ("backuplist.txt", CR LF
+# lines as the game writes them), the list of the next version ("newlist.txt"), and
+# the version marker, listed so that it moves last.
+make_game() { # dir
+    local game=$1
+    mkdir -p "$game/data/maps" "$game/data/sound" "$game/bin" "$game/saves"
+    printf 'game 1.0\n' >"$game/bin/game.exe"
+    printf 'engine 1.0\n' >"$game/bin/engine.dll"
+    printf 'map one\n' >"$game/data/maps/one.map"
+    printf 'map two\n' >"$game/data/maps/two.map"
+    printf 'boom\n' >"$game/data/sound/boom.wav"
+    printf 'slot 1\n' >"$game/saves/slot1.sav"
+    printf '1.0\n' >"$game/ver.bin"
+    printf 'bin\\game.exe\r\nbin\\engine.dll\r\n.\\data\\maps\\one.map\r\ndata\\maps\\two.map\r\ndata\\sound\\boom.wav\r\nver.bin\r\n' \
+        >"$game/backuplist.txt"
+    printf 'bin\\game.exe\r\nbin\\engine.dll\r\ndata\\maps\\one.map\r\nver.bin\r\n' >"$game/newlist.txt"
+}
+
+show_tree() { # dir
+    (cd "$1" && find . -mindepth 1 | sort | sed 's#^\./#  #')
+}
+
+show_log() { # dir
+    echo "--- quisel.log (CR LF shown as line ends)"
+    sed 's/\r$//' "$1/quisel.log"
+    echo "---"
+}
+
+run() { # label command...
     local label=$1 status=0
     shift
     echo "\$ $label"
-    (cd "$game" && "$@") || status=$?
+    "$@" || status=$?
     echo "(exit status $status)"
 }
 
 for build in native win32; do
-    rm -f "$game/quisel.log"
+    game=$work/$build/game
+    make_game "$game"
     if [[ $build == native ]]; then
         host=("$root/build/native/quisel-run")
-        echo; echo "== native: build/native/quisel-run with build/native/libquisel.so"
+        lib_game=$game
+        sep=/
+        echo; echo "======== native: build/native/quisel-run with build/native/libquisel.so"
     else
         host=("$root/scripts/wine-run" "$root/build/win32/quisel-run.exe")
-        echo; echo "== win32: build/win32/quisel-run.exe with build/win32/quisel.dll, under Wine"
+        lib_game="Z:${game//\//\\}"
+        sep='\'
+        echo; echo "======== win32: build/win32/quisel-run.exe with build/win32/quisel.dll, under Wine"
     fi
-    show "quisel-run --version" "${host[@]}" --version
-    show "quisel-run clear missing 0" "${host[@]}" clear missing 0
-    echo "--- $game/quisel.log (CR LF line ends shown as plain line ends)"
-    if [[ -f $game/quisel.log ]]; then sed 's/\r$//' "$game/quisel.log"; else echo "(no log)"; fi
+    echo "The game directory before the backup:"
+    show_tree "$game"
+
+    echo
+    echo "== Backup: VersionBackup(0) snapshots the version into gameold"
+    run "quisel-run -C $lib_game backup 0" "${host[@]}" -C "$lib_game" backup 0
+    echo "The game directory after the backup:"
+    show_tree "$game"
+    show_log "$game"
+
+    echo
+    echo "== Restore: VersionMove(gameold, game, gameold${sep}newlist.txt, force 1) moves the snapshot back"
+    snapshot="$lib_game${sep}gameold"
+    run "quisel-run -C $lib_game move $snapshot $lib_game $snapshot${sep}newlist.txt 1" \
+        "${host[@]}" -C "$lib_game" move "$snapshot" "$lib_game" "$snapshot${sep}newlist.txt" 1
+    echo "The game directory after the restore (the snapshot keeps its two list copies):"
+    show_tree "$game"
+    show_log "$game"
 done
