@@ -1,0 +1,331 @@
+// Directory clearing and the forced tree move end to end: quisel-run drives the library
+// of each build (natively, and the Windows build under Wine) on real trees, and the
+// whole activity log is compared record by record.
+//
+// The forced move is internal; VersionMove reaches it with force 1 and a list that does
+// not exist, and then moves the root's "ver.bin" itself.
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host_runner.h"
+
+namespace quisel::test {
+namespace {
+
+using Args = std::vector<std::string>;
+using Lines = std::vector<std::string>;
+
+void MakeReadOnly(const std::string& path) {
+    ASSERT_EQ(chmod(path.c_str(), 0555), 0) << path;
+}
+
+// Backslashes for '/', as the game's launcher writes its paths.
+std::string Backslashed(const std::string& relative) {
+    std::string out;
+    for (char c : relative) out += c == '/' ? '\\' : c;
+    return out;
+}
+
+Lines Concat(std::initializer_list<Lines> parts) {
+    Lines all;
+    for (const Lines& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+class TreeHostTest : public ::testing::TestWithParam<Build> {
+protected:
+    void SetUp() override {
+        QUISEL_SKIP_UNLESS_AVAILABLE(build());
+        scratch_ = std::make_unique<TempDir>("quisel-tree");
+        game_ = *scratch_ / "game";
+        MakeDirectories(game_);
+    }
+
+    Build build() const { return GetParam(); }
+
+    // A path below the game directory as the library is given it.
+    std::string In(const std::string& relative) const {
+        return LibraryPath(build(), game_) + "\\" + Backslashed(relative);
+    }
+
+    RunResult Run(const Args& args) { return RunHost(build(), args, game_); }
+
+    std::string Log() const {
+        const std::string path = game_ + "/quisel.log";
+        return Exists(path) ? ReadFile(path) : "";
+    }
+
+    // The forced move of from to to, reached through a list that does not exist.
+    static Args ForcedMove(const std::string& from, const std::string& to) {
+        return {"move", from, to, "missing.txt", "1"};
+    }
+
+    // The records of VersionMove up to the forced move's start.
+    static Lines ForcedBegin(const std::string& from, const std::string& to) {
+        return {"-------- VersionMove begin ---------\n", "from: " + from + "\nto: " + to,
+                "fopen(missing.txt, \"r\") FAILED 2\n",
+                "---------- ForceMove(" + from + ", " + to + ") begin -------------\n"};
+    }
+
+    // One SUCCEED record per relative path, joined to each root by one backslash.
+    static Lines Moved(const std::string& fromRoot, const std::string& toRoot, const Lines& relatives) {
+        Lines lines;
+        for (const std::string& r : relatives)
+            lines.push_back("MoveFile(" + fromRoot + "\\" + Backslashed(r) + ", " + toRoot + "\\" + Backslashed(r) +
+                            ") SUCCEED !!!\n");
+        return lines;
+    }
+
+    // The marker moved by VersionMove after a complete forced move, and the end records.
+    static Lines ForcedEnd(const std::string& from, const std::string& to, int result) {
+        Lines lines;
+        if (result == 1)
+            lines.push_back("CopyFile(" + from + "\\ver.bin, " + to + "\\ver.bin) SUCCEED !!!\n");
+        lines.push_back("--------- ForceMove(" + from + ", " + to + ") " + std::to_string(result) + " --------\n");
+        lines.push_back("-------- VersionMove end " + std::to_string(result) + "---------\n");
+        return lines;
+    }
+
+    std::unique_ptr<TempDir> scratch_;
+    std::string game_;
+};
+
+// A tree with files at three levels, names the forced move would leave alone, read-only
+// files and an empty directory.
+Tree ClearableTree() {
+    return {{"top.txt", "top"},
+            {"ro.txt", "read-only"},
+            {"ver.bin", "marker"},
+            {"newlist.txt", "list"},
+            {"a/mid.txt", "mid"},
+            {"a/b/deep.bin", std::string("\0\r\n\x1a\xff", 5)},
+            {"a/b/ro2.txt", "read-only too"},
+            {"a/empty/", ""}};
+}
+
+void MakeClearable(const std::string& root) {
+    MakeTree(root, ClearableTree());
+    MakeReadOnly(root + "/ro.txt");
+    MakeReadOnly(root + "/a/b/ro2.txt");
+}
+
+TEST_P(TreeHostTest, ClearEmptiesOrRemovesTrees) {
+    MakeTree(game_, {{"keep.txt", "keep"}, {"other/x.txt", "x"}, {"e0/", ""}, {"e1/", ""}, {"nest/n.txt", "n"}});
+    MakeClearable(game_ + "/t0");
+    MakeClearable(game_ + "/t1");
+    MakeClearable(game_ + "/nest/t2");
+
+    // Bare and nested relative names resolve against the game directory, so each later
+    // call also shows that the one before restored the current directory.
+    RunResult r = Run({"clear", "t0", "0", "clear", In("t1"), "1", "clear", "e0", "0", "clear", "e1", "1", "clear",
+                       "nest\\t2", "1"});
+    EXPECT_EQ(r.out, "1\n1\n1\n1\n1\n") << r.Describe();
+    EXPECT_EQ(r.exitCode, 0);
+
+    // A clearing that succeeds writes nothing, so no log is even created.
+    EXPECT_FALSE(Exists(game_ + "/quisel.log")) << Printable(Log());
+    EXPECT_EQ(DescribeTree(ListTree(game_)), DescribeTree({{"keep.txt", "keep"},
+                                                           {"other/", ""},
+                                                           {"other/x.txt", "x"},
+                                                           {"e0/", ""},
+                                                           {"nest/", ""},
+                                                           {"nest/n.txt", "n"},
+                                                           {"t0/", ""},
+                                                           {"t0/a/", ""},
+                                                           {"t0/a/b/", ""},
+                                                           {"t0/a/empty/", ""}}));
+}
+
+TEST_P(TreeHostTest, ClearOfWhatCannotBeEnteredTouchesNothing) {
+    MakeTree(game_, {{"file.txt", "a file"}, {"t/in.txt", "in"}});
+    const Tree before = ListTree(game_);
+
+    RunResult r = Run({"clear", "gone", "0", "clear", "gone\\deeper", "1", "clear", "file.txt", "1"});
+    EXPECT_EQ(r.out, "0\n0\n0\n") << r.Describe();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(LogMatches(Log(), MaskedLog({"SetCurrentDirectory(gone) FAILED 2\n",
+                                             "SetCurrentDirectory(gone\\deeper) FAILED 3\n",
+                                             "SetCurrentDirectory(file.txt) FAILED 267\n"})));
+    Tree after = ListTree(game_);
+    after.erase("quisel.log");
+    EXPECT_EQ(DescribeTree(after), DescribeTree(before));
+}
+
+TEST_P(TreeHostTest, ClearGoesOnPastADirectoryItMustNotEnter) {
+    // A read-only directory's attribute word is 17, not 16: it goes the file's way, its
+    // delete fails, and what it holds stays; everything else is still cleared.
+    MakeTree(game_, {{"t/a.txt", "a"}, {"t/rodir/in.txt", "in"}, {"t/sub/z.txt", "z"}});
+    MakeReadOnly(game_ + "/t/rodir");
+
+    RunResult r = Run({"clear", "t", "1"});
+    EXPECT_EQ(r.out, "0\n") << r.Describe();
+    EXPECT_TRUE(LogMatches(Log(), MaskedLog({"DeleteFile(rodir) FAILED 5\n", "RemoveDirectory(t) FAILED 145\n"})));
+    chmod((game_ + "/t/rodir").c_str(), 0755);
+    EXPECT_EQ(DescribeTree(ListTree(game_)),
+              DescribeTree({{"quisel.log", Log()}, {"t/", ""}, {"t/rodir/", ""}, {"t/rodir/in.txt", "in"}}));
+}
+
+TEST_P(TreeHostTest, ForcedMoveCarriesTheTreeAndLeavesTheSkippedNames) {
+    const Tree source = {
+        {"ver.bin", "root marker"},
+        {"x.txt", "x"},
+        {"B.txt", "upper B"},
+        {"a.txt", "a"},
+        {"_u.txt", "underscore"},
+        {"newlist.txt", "nl"},
+        {"backuplist.txt", "bl"},
+        {"quisel.dll", "dll"},
+        {"quisel.log", "not the game's log"},
+        {"a/y.txt", "y"},
+        {"a/ver.bin", "nested marker"},
+        {"a/VER.BIN", "case variant"},
+        {"a/newlist.txt", "nested nl"},
+        {"a/b/z.bin", std::string("\0\r\n\x1a", 4)},
+        {"a/b/quisel.dll", "nested dll"},
+        {"a/b/backuplist.txt", "nested bl"},
+        {"a/b/Newlist.txt", "case variant too"},
+        {"empty/", ""},
+        {"a/b/empty2/", ""},
+    };
+    MakeTree(game_ + "/src", source);
+    MakeReadOnly(game_ + "/src/a/y.txt");
+
+    const std::string from = In("src");
+    const std::string to = In("dst");
+    RunResult r = Run(ForcedMove(from, to));
+    EXPECT_EQ(r.out, "1\n") << r.Describe();
+    EXPECT_EQ(r.exitCode, 0);
+
+    // Levels in the case-insensitive order of the enumeration, each subdirectory walked
+    // before the next entry of its parent.
+    const Lines moved = Moved(from, to,
+                              {"a\\b\\Newlist.txt", "a\\b\\z.bin", "a\\VER.BIN", "a\\y.txt", "a.txt", "B.txt",
+                               "quisel.log", "x.txt", "_u.txt"});
+    EXPECT_TRUE(LogMatches(Log(), MaskedLog(Concat({ForcedBegin(from, to), moved, ForcedEnd(from, to, 1)}))));
+
+    EXPECT_EQ(DescribeTree(ListTree(game_ + "/src")), DescribeTree({{"newlist.txt", "nl"},
+                                                                    {"backuplist.txt", "bl"},
+                                                                    {"quisel.dll", "dll"},
+                                                                    {"a/", ""},
+                                                                    {"a/ver.bin", "nested marker"},
+                                                                    {"a/newlist.txt", "nested nl"},
+                                                                    {"a/b/", ""},
+                                                                    {"a/b/quisel.dll", "nested dll"},
+                                                                    {"a/b/backuplist.txt", "nested bl"},
+                                                                    {"a/b/empty2/", ""},
+                                                                    {"empty/", ""}}));
+    // Empty source directories leave no trace at the destination.
+    EXPECT_EQ(DescribeTree(ListTree(game_ + "/dst")), DescribeTree({{"ver.bin", "root marker"},
+                                                                    {"x.txt", "x"},
+                                                                    {"B.txt", "upper B"},
+                                                                    {"a.txt", "a"},
+                                                                    {"_u.txt", "underscore"},
+                                                                    {"quisel.log", "not the game's log"},
+                                                                    {"a/", ""},
+                                                                    {"a/y.txt", "y"},
+                                                                    {"a/VER.BIN", "case variant"},
+                                                                    {"a/b/", ""},
+                                                                    {"a/b/z.bin", std::string("\0\r\n\x1a", 4)},
+                                                                    {"a/b/Newlist.txt", "case variant too"}}));
+}
+
+TEST_P(TreeHostTest, ForcedMoveReplacesExistingFilesSilently) {
+    MakeTree(game_ + "/src", {{"ver.bin", "new marker"}, {"x.txt", "new x"}, {"a/y.txt", "new y"}});
+    MakeTree(game_ + "/dst", {{"ver.bin", "old marker"}, {"x.txt", "old x"}, {"a/y.txt", "old y"}, {"extra", "e"}});
+    MakeReadOnly(game_ + "/dst/x.txt");
+    MakeReadOnly(game_ + "/dst/a/y.txt");
+
+    const std::string from = In("src");
+    const std::string to = In("dst");
+    RunResult r = Run(ForcedMove(from, to));
+    EXPECT_EQ(r.out, "1\n") << r.Describe();
+    EXPECT_TRUE(LogMatches(Log(), MaskedLog(Concat({ForcedBegin(from, to), Moved(from, to, {"a\\y.txt", "x.txt"}),
+                                                    ForcedEnd(from, to, 1)}))));
+    EXPECT_EQ(DescribeTree(ListTree(game_ + "/dst")),
+              DescribeTree({{"ver.bin", "new marker"},
+                            {"x.txt", "new x"},
+                            {"a/", ""},
+                            {"a/y.txt", "new y"},
+                            {"extra", "e"}}));
+    EXPECT_EQ(DescribeTree(ListTree(game_ + "/src")), DescribeTree({{"a/", ""}}));
+}
+
+TEST_P(TreeHostTest, ForcedMoveJoinsPathsAlikeWithOrWithoutATrailingBackslash) {
+    const Tree source = {{"ver.bin", "m"}, {"f.txt", "f"}, {"d/g.txt", "g"}};
+    MakeTree(game_ + "/s1", source);
+    MakeTree(game_ + "/s2", source);
+
+    RunResult r = Run(Concat({ForcedMove(In("s1"), In("d1")), ForcedMove(In("s2") + "\\", In("d2") + "\\")}));
+    EXPECT_EQ(r.out, "1\n1\n") << r.Describe();
+    // The marker's paths are "%s\ver.bin" of the arguments as given: a doubled backslash.
+    EXPECT_TRUE(LogMatches(
+        Log(), MaskedLog(Concat({ForcedBegin(In("s1"), In("d1")), Moved(In("s1"), In("d1"), {"d\\g.txt", "f.txt"}),
+                                 ForcedEnd(In("s1"), In("d1"), 1), ForcedBegin(In("s2") + "\\", In("d2") + "\\"),
+                                 Moved(In("s2"), In("d2"), {"d\\g.txt", "f.txt"}),
+                                 ForcedEnd(In("s2") + "\\", In("d2") + "\\", 1)}))));
+    for (const char* d : {"/d1", "/d2"}) {
+        SCOPED_TRACE(d);
+        EXPECT_EQ(DescribeTree(ListTree(game_ + d)),
+                  DescribeTree({{"ver.bin", "m"}, {"f.txt", "f"}, {"d/", ""}, {"d/g.txt", "g"}}));
+    }
+}
+
+TEST_P(TreeHostTest, ForcedMoveIntoItsOwnSubdirectoryMovesEachFileOnce) {
+    // The destination exists inside the source and sorts among its entries; it must not
+    // be walked as one more source directory, or its files would move into dst\dst.
+    MakeTree(game_ + "/tree", {{"ver.bin", "m"},
+                               {"a.txt", "a"},
+                               {"dst/old.txt", "already there"},
+                               {"dst/sub/kept.txt", "kept"},
+                               {"sub/b.txt", "b"},
+                               {"z.txt", "z"}});
+
+    const std::string from = In("tree");
+    const std::string to = In("tree/dst");
+    RunResult r = Run(ForcedMove(from, to));
+    EXPECT_EQ(r.out, "1\n") << r.Describe();
+    EXPECT_TRUE(LogMatches(Log(), MaskedLog(Concat({ForcedBegin(from, to), Moved(from, to, {"a.txt", "sub\\b.txt", "z.txt"}),
+                                                    ForcedEnd(from, to, 1)}))));
+    EXPECT_EQ(DescribeTree(ListTree(game_ + "/tree")), DescribeTree({{"dst/", ""},
+                                                                     {"dst/ver.bin", "m"},
+                                                                     {"dst/a.txt", "a"},
+                                                                     {"dst/old.txt", "already there"},
+                                                                     {"dst/sub/", ""},
+                                                                     {"dst/sub/b.txt", "b"},
+                                                                     {"dst/sub/kept.txt", "kept"},
+                                                                     {"dst/z.txt", "z"},
+                                                                     {"sub/", ""}}));
+}
+
+TEST_P(TreeHostTest, ForcedMoveGivesUpOnAPathThatStaysMissing) {
+    // A destination level that exists as a file: creating it "succeeds" with 183, and
+    // the move still finds no directory. A relative source: the walk stands inside it,
+    // so the joined source path names nothing. Each fails once, with code 3.
+    MakeTree(game_, {{"src1/a/x.txt", "x"}, {"src1/w.txt", "w"}, {"dst1/a", "a file"}, {"src2/f.txt", "f"}});
+    const Tree before = ListTree(game_);
+
+    const std::string from = In("src1");
+    const std::string to = In("dst1");
+    RunResult r = Run(Concat({ForcedMove(from, to), ForcedMove("src2", "dst2")}));
+    EXPECT_EQ(r.out, "0\n0\n") << r.Describe();
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_TRUE(LogMatches(
+        Log(), MaskedLog(Concat({ForcedBegin(from, to),
+                                 {"MoveFile(" + from + "\\a\\x.txt, " + to + "\\a\\x.txt) FAILED 3\n"},
+                                 ForcedEnd(from, to, 0), ForcedBegin("src2", "dst2"),
+                                 {"MoveFile(src2\\f.txt, dst2\\f.txt) FAILED 3\n"}, ForcedEnd("src2", "dst2", 0)}))));
+    Tree after = ListTree(game_);
+    after.erase("quisel.log");
+    EXPECT_EQ(DescribeTree(after), DescribeTree(before));
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, TreeHostTest, ::testing::Values(Build::Native, Build::Wine),
+                         [](const ::testing::TestParamInfo<Build>& info) { return BuildName(info.param); });
+
+} // namespace
+} // namespace quisel::test
