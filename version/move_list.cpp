@@ -28,30 +28,36 @@ bool IsSeparator(char c) {
     return c == '\\' || c == '/';
 }
 
-// Windows drops trailing dots and spaces from path components, so "..", "...",
-// ".. " and the like all name the parent directory there.
-bool ClimbsOut(const char* component, size_t length) {
-    int dots = 0;
+// Windows drops trailing dots and spaces from path components, so a component made
+// only of them names the directory it stands in ("." , "   ") or, with two dots or
+// more, its parent ("..", "...", ".. ").
+bool OnlyDotsAndSpaces(const char* component, size_t length, int* dots) {
+    *dots = 0;
     for (size_t i = 0; i < length; ++i) {
         if (component[i] == '.') {
-            ++dots;
+            ++*dots;
         } else if (component[i] != ' ') {
             return false;
         }
     }
-    return dots >= 2;
+    return length > 0;
 }
 }  // namespace
 
 int ListEntryStaysInside(const char* entry) {
-    if (IsSeparator(entry[0])) return 0;
-    if (entry[0] != '\0' && entry[1] == ':') return 0;
+    // An empty entry (a line that was only ".\") would name the source root itself.
+    if (entry[0] == '\0' || IsSeparator(entry[0])) return 0;
+    if (entry[1] == ':') return 0;
     const char* component = entry;
     for (const char* p = entry;; ++p) {
-        if (*p == '\0' || IsSeparator(*p)) {
-            if (ClimbsOut(component, static_cast<size_t>(p - component))) return 0;
-            if (*p == '\0') return 1;
-            component = p + 1;
+        if (*p != '\0' && !IsSeparator(*p)) continue;
+        int dots = 0;
+        if (OnlyDotsAndSpaces(component, static_cast<size_t>(p - component), &dots)) {
+            // Climbing out is refused anywhere; the directory itself only as the last
+            // component, where it would move a whole directory in place of a file.
+            if (dots >= 2 || *p == '\0') return 0;
         }
+        if (*p == '\0') return 1;
+        component = p + 1;
     }
 }

@@ -19,7 +19,7 @@ ListLineKind ClassifyListLine(char* line, size_t* length);
 // The entry's path relative to the roots: the line without one leading ".\".
 const char* ListEntryPath(const char* line);
 
-// Whether the entry stays inside its roots: not absolute (no leading "\" or "/", no
-// drive letter) and no component that climbs out ("..", or dots and spaces that
-// Windows would read as "..").
+// Whether the entry names a file below its roots: not empty, not absolute (no leading
+// "\" or "/", no drive letter), no component that Windows reads as the parent ("..",
+// "...", ".. "), and a last component that is not the directory itself (".", "   ").
 int ListEntryStaysInside(const char* entry);
