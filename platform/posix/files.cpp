@@ -51,6 +51,35 @@ int RenameNoReplace(const char* from, const char* to, bool fromIsDir) {
     return rename(from, to);
 }
 
+// The directory part of path, whose last component starts at name ("." when none).
+void ParentOf(const char* path, const char* name, char* out, size_t cap) {
+    if (name == path)
+        snprintf(out, cap, ".");
+    else
+        snprintf(out, cap, "%.*s", static_cast<int>(name - path), path);
+}
+
+// Whether two paths reach the same directory entry however they spell it ("..", ".",
+// doubled separators, a link to a directory on the way): the same file, and, when it
+// has more than one link, under the same name in the same directory. Moving such a file
+// onto "itself" renames it to its own name, which Windows does without complaint; it
+// must never look like an existing destination, which the library deletes to make room.
+bool SameEntry(const char* from, const char* to) {
+    struct stat a, b;
+    if (lstat(from, &a) != 0 || lstat(to, &b) != 0) return false;
+    if (a.st_dev != b.st_dev || a.st_ino != b.st_ino) return false;
+    if (a.st_nlink == 1 || S_ISDIR(a.st_mode)) return true;
+    const char* fromName = strrchr(from, '/');
+    const char* toName = strrchr(to, '/');
+    fromName = fromName ? fromName + 1 : from;
+    toName = toName ? toName + 1 : to;
+    if (strcmp(fromName, toName) != 0) return false;
+    char fromDir[PATH_MAX], toDir[PATH_MAX];
+    ParentOf(from, fromName, fromDir, sizeof fromDir);
+    ParentOf(to, toName, toDir, sizeof toDir);
+    return stat(fromDir, &a) == 0 && stat(toDir, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // A temporary name in the directory of `beside`, created by `make` (which returns 0 or
 // -1 with errno). Names that happen to exist are skipped.
 template <typename Make>
@@ -181,6 +210,7 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
 }
 
 BOOL SetCurrentDirectoryA(LPCSTR path) {
+    qlayer::CurrentDirectoryChanged();
     if (FaultHook(FAULT_SetCurrentDirectoryA)) return FALSE;
     NativePath p;
     if (!p.Set(path)) return FALSE;
@@ -189,6 +219,7 @@ BOOL SetCurrentDirectoryA(LPCSTR path) {
 }
 
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
+    qlayer::ForgetRecentEntry();
     if (FaultHook(FAULT_CreateDirectoryA)) return FALSE;
     NativePath p;
     if (!p.Set(path)) return FALSE;
@@ -197,6 +228,7 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
 }
 
 BOOL RemoveDirectoryA(LPCSTR path) {
+    qlayer::ForgetRecentEntry();
     if (FaultHook(FAULT_RemoveDirectoryA)) return FALSE;
     NativePath p;
     if (!p.Set(path)) return FALSE;
@@ -207,27 +239,52 @@ BOOL RemoveDirectoryA(LPCSTR path) {
     return TRUE;
 }
 
+// The entry's lstat: the one its listing took as it handed the entry out, when this call
+// directly follows on that bare name, else a new one. `recent` tells which.
+bool StatOf(const NativePath& p, struct stat* st, bool* recent) {
+    *recent = qlayer::RecentEntryStat(p.c_str(), st);
+    if (*recent) return true;
+    qlayer::ForgetRecentEntry();
+    return lstat(p.c_str(), st) == 0;
+}
+
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
-    if (FaultHook(FAULT_SetFileAttributesA)) return FALSE;
+    if (FaultHook(FAULT_SetFileAttributesA)) {
+        qlayer::ForgetRecentEntry();
+        return FALSE;
+    }
     NativePath p;
     if (!p.Set(path)) return FALSE;
     struct stat st;
-    if (lstat(p.c_str(), &st) != 0) return FailPathErrno(errno, p.c_str());
+    bool recent;
+    if (!StatOf(p, &st, &recent)) return FailPathErrno(errno, p.c_str());
     if (S_ISLNK(st.st_mode)) return TRUE;  // a link has no attributes of its own to change
     // Only read-only has a POSIX meaning: the owner's write permission.
     mode_t mode = st.st_mode & 07777;
     mode_t want = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH))
                                                           : (mode | S_IWUSR);
-    if (want != mode && chmod(p.c_str(), want) != 0) return FailPathErrno(errno, p.c_str());
+    if (want != mode) {
+        if (chmod(p.c_str(), want) != 0) {
+            qlayer::ForgetRecentEntry();
+            return FailPathErrno(errno, p.c_str());
+        }
+        if (recent) qlayer::UpdateRecentEntryMode(want);  // still right for a deletion next
+    }
     return TRUE;
 }
 
 BOOL DeleteFileA(LPCSTR path) {
-    if (FaultHook(FAULT_DeleteFileA)) return FALSE;
+    if (FaultHook(FAULT_DeleteFileA)) {
+        qlayer::ForgetRecentEntry();
+        return FALSE;
+    }
     NativePath p;
     if (!p.Set(path)) return FALSE;
     struct stat st;
-    if (lstat(p.c_str(), &st) != 0) return FailPathErrno(errno, p.c_str());
+    bool recent;
+    const bool found = StatOf(p, &st, &recent);
+    qlayer::ForgetRecentEntry();  // whatever happens next, the entry is not as listed
+    if (!found) return FailPathErrno(errno, p.c_str());
     if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
     if (!S_ISLNK(st.st_mode)) {
         if (qlayer::IsOpenStream(st)) return Fail(ERROR_SHARING_VIOLATION);
@@ -238,21 +295,25 @@ BOOL DeleteFileA(LPCSTR path) {
 }
 
 BOOL MoveFileA(LPCSTR existing, LPCSTR target) {
+    qlayer::ForgetRecentEntry();
     if (FaultHook(FAULT_MoveFileA)) return FALSE;
     NativePath from, to;
     if (!from.Set(existing) || !to.Set(target)) return FALSE;
     struct stat st;
     bool haveStat = false;
-    // The source is only looked at when a stream might be held open on it, or when the
-    // rename's outcome needs it.
-    if (qlayer::AnyOpenStream()) {
+    // The source is only looked at when its name might be that of an open stream, or
+    // when the rename's outcome needs it.
+    if (qlayer::MayBeOpenStream(from.c_str())) {
         if (lstat(from.c_str(), &st) != 0) return FailPathErrno(errno, from.c_str());
         haveStat = true;
         if (!S_ISLNK(st.st_mode) && qlayer::IsOpenStream(st)) return Fail(ERROR_SHARING_VIOLATION);
     }
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return TRUE;
     int err = errno;
-    if (err == EEXIST || err == ENOTEMPTY) return Fail(ERROR_ALREADY_EXISTS);
+    if (err == EEXIST || err == ENOTEMPTY) {
+        if (SameEntry(from.c_str(), to.c_str())) return TRUE;
+        return Fail(ERROR_ALREADY_EXISTS);
+    }
     if (!haveStat) {
         if (lstat(from.c_str(), &st) != 0) return FailPathErrno(errno, from.c_str());  // a missing source first
         haveStat = true;
@@ -268,6 +329,7 @@ BOOL MoveFileA(LPCSTR existing, LPCSTR target) {
         // No RENAME_NOREPLACE on this file system (or a directory moved into itself,
         // which the plain rename reports again).
         if (RenameNoReplace(from.c_str(), to.c_str(), S_ISDIR(st.st_mode)) == 0) return TRUE;
+        if (errno == EEXIST && SameEntry(from.c_str(), to.c_str())) return TRUE;
         if (errno == EXDEV) {
             if (S_ISDIR(st.st_mode)) return Fail(ERROR_NOT_SAME_DEVICE);
             return MoveAcrossFileSystems(from.c_str(), to.c_str(), st);
@@ -278,6 +340,7 @@ BOOL MoveFileA(LPCSTR existing, LPCSTR target) {
 }
 
 BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists) {
+    qlayer::ForgetRecentEntry();
     if (FaultHook(FAULT_CopyFileA)) return FALSE;
     NativePath from, to;
     if (!from.Set(existing) || !to.Set(target)) return FALSE;
@@ -294,6 +357,10 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists) {
     struct stat old;
     if (lstat(to.c_str(), &old) == 0) {
         if (failIfExists) return Fail(QLAYER_ERROR_FILE_EXISTS);
+        // The source itself under another spelling: Windows cannot open it for writing
+        // while it is open as the source. Copying it "over itself" must fail, or a move
+        // made of a copy and a delete would delete the only copy.
+        if (old.st_dev == st.st_dev && old.st_ino == st.st_ino) return Fail(ERROR_SHARING_VIOLATION);
         if (S_ISDIR(old.st_mode)) return Fail(ERROR_ACCESS_DENIED);
         if (!S_ISLNK(old.st_mode)) {
             if (qlayer::IsOpenStream(old)) return Fail(ERROR_SHARING_VIOLATION);

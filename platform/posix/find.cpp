@@ -1,6 +1,8 @@
 // Enumeration of the current directory. FindFirstFileA reads the whole directory at once
 // into a snapshot that the handle owns, sorted as NTFS lists names, so changes made during
-// a walk never disturb it.
+// a walk never disturb it. Each entry's lstat is taken as it is handed out, through the
+// directory's own descriptor: the walks act on an entry right away, and the calls that do
+// (making it writable, deleting it) use that lstat instead of taking another.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -27,19 +29,33 @@ constexpr size_t kDentsSize = 32768;
 struct Entry {
     uint32_t nameOffset;
     uint32_t nameLength;
-    uint32_t attributes;
-    uint64_t size;
-    uint64_t writeTime;   // FILETIME units
-    uint64_t accessTime;
+    unsigned char type;  // d_type, for an entry gone before it is handed out
 };
 
 struct Snapshot {
     uint32_t magic = 0;
     size_t next = 0;
+    int dirFd = -1;  // the listed directory, open until the handle closes
+    dev_t dirDev = 0;
+    ino_t dirIno = 0;
     std::vector<char> names;
     std::vector<Entry> entries;
     std::unique_ptr<char[]> dents{new char[kDentsSize]};
 };
+
+// The entry handed out last (see RecentEntryStat) and what is known of the current
+// directory. Per thread, as the last error is.
+struct Recent {
+    bool valid = false;
+    dev_t dirDev = 0;
+    ino_t dirIno = 0;
+    struct stat st;
+    char name[NAME_MAX + 1];
+};
+thread_local Recent t_recent;
+thread_local bool t_cwdKnown = false;
+thread_local dev_t t_cwdDev;
+thread_local ino_t t_cwdIno;
 
 // Closed snapshots are kept for reuse, so a walk allocates only while its depth and
 // directory sizes grow beyond what it has seen.
@@ -57,6 +73,8 @@ Snapshot* TakeSnapshot() {
 
 void GiveBack(Snapshot* s) {
     s->magic = 0;
+    if (s->dirFd >= 0) close(s->dirFd);
+    s->dirFd = -1;
     s->names.clear();
     s->entries.clear();
     for (auto& slot : g_spare) {
@@ -108,14 +126,19 @@ DWORD AttributesOf(int dirFd, const char* name, const struct stat& st) {
     return attributes;
 }
 
-// Reads the current directory into s. False with the last error set on failure.
+// Reads the current directory's names into s. False with the last error set on failure.
 bool Fill(Snapshot& s) {
-    int dirFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dirFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0) return Fail(qlayer::CodeForErrno(errno));
-    struct Closer {
-        int fd;
-        ~Closer() { close(fd); }
-    } closeDir{dirFd};
+    s.dirFd = dirFd;  // closed by GiveBack
+    struct stat dir;
+    if (fstat(dirFd, &dir) != 0) return Fail(qlayer::CodeForErrno(errno));
+    s.dirDev = dir.st_dev;
+    s.dirIno = dir.st_ino;
+    // "." is the current directory, so from here on its identity is known.
+    t_cwdKnown = true;
+    t_cwdDev = dir.st_dev;
+    t_cwdIno = dir.st_ino;
     for (;;) {
         ssize_t got = getdents64(dirFd, s.dents.get(), kDentsSize);
         if (got < 0 && errno == EINTR) continue;
@@ -129,18 +152,10 @@ bool Fill(Snapshot& s) {
             // A name holding a backslash would be read back as a path: "..\x" as "../x",
             // outside the tree. Such an entry is left alone.
             if (memchr(name, '\\', len) != nullptr) continue;
-            struct stat st;
-            if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno == ENOENT) continue;  // gone since the directory was read
-                return Fail(qlayer::CodeForErrno(errno));
-            }
             Entry e;
             e.nameOffset = static_cast<uint32_t>(s.names.size());
             e.nameLength = static_cast<uint32_t>(len);
-            e.attributes = AttributesOf(dirFd, name, st);
-            e.size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
-            e.writeTime = FileTime(st.st_mtim);
-            e.accessTime = FileTime(st.st_atim);
+            e.type = d->d_type;
             s.names.insert(s.names.end(), name, name + len + 1);
             s.entries.push_back(e);
         }
@@ -152,18 +167,37 @@ bool Fill(Snapshot& s) {
     return true;
 }
 
+// Hands out one entry, with its lstat taken now and kept as the recent entry.
 void Emit(const Snapshot& s, const Entry& e, WIN32_FIND_DATAA* out) {
-    out->dwFileAttributes = e.attributes;
-    out->ftCreationTime = FILETIME{static_cast<DWORD>(e.writeTime), static_cast<DWORD>(e.writeTime >> 32)};
-    out->ftLastAccessTime = FILETIME{static_cast<DWORD>(e.accessTime), static_cast<DWORD>(e.accessTime >> 32)};
+    const char* name = s.names.data() + e.nameOffset;
+    struct stat st;
+    uint64_t size = 0, writeTime = 0, accessTime = 0;
+    if (fstatat(s.dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        out->dwFileAttributes = AttributesOf(s.dirFd, name, st);
+        size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+        writeTime = FileTime(st.st_mtim);
+        accessTime = FileTime(st.st_atim);
+        t_recent.valid = e.nameLength <= NAME_MAX;
+        t_recent.dirDev = s.dirDev;
+        t_recent.dirIno = s.dirIno;
+        t_recent.st = st;
+        memcpy(t_recent.name, name, e.nameLength + 1);
+    } else {
+        // Gone since the directory was read: still listed, as the snapshot holds it,
+        // with what the directory itself told of it.
+        out->dwFileAttributes = e.type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+        t_recent.valid = false;
+    }
+    out->ftCreationTime = FILETIME{static_cast<DWORD>(writeTime), static_cast<DWORD>(writeTime >> 32)};
+    out->ftLastAccessTime = FILETIME{static_cast<DWORD>(accessTime), static_cast<DWORD>(accessTime >> 32)};
     out->ftLastWriteTime = out->ftCreationTime;
-    out->nFileSizeHigh = static_cast<DWORD>(e.size >> 32);
-    out->nFileSizeLow = static_cast<DWORD>(e.size);
+    out->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    out->nFileSizeLow = static_cast<DWORD>(size);
     out->dwReserved0 = 0;
     out->dwReserved1 = 0;
     // Names are at most 255 bytes on Linux, so they always fit.
     size_t len = std::min<size_t>(e.nameLength, sizeof out->cFileName - 1);
-    memcpy(out->cFileName, s.names.data() + e.nameOffset, len);
+    memcpy(out->cFileName, name, len);
     out->cFileName[len] = '\0';
     out->cAlternateFileName[0] = '\0';
 }
@@ -176,7 +210,35 @@ Snapshot* Live(HANDLE h) {
 
 }  // namespace
 
+namespace qlayer {
+
+bool RecentEntryStat(const char* path, struct stat* st) {
+    if (!t_recent.valid || strcmp(path, t_recent.name) != 0) return false;
+    if (!t_cwdKnown) {
+        struct stat cwd;
+        if (stat(".", &cwd) != 0) return false;
+        t_cwdKnown = true;
+        t_cwdDev = cwd.st_dev;
+        t_cwdIno = cwd.st_ino;
+    }
+    if (t_cwdDev != t_recent.dirDev || t_cwdIno != t_recent.dirIno) return false;
+    *st = t_recent.st;
+    return true;
+}
+
+void UpdateRecentEntryMode(mode_t mode) { t_recent.st.st_mode = (t_recent.st.st_mode & S_IFMT) | mode; }
+
+void ForgetRecentEntry() { t_recent.valid = false; }
+
+void CurrentDirectoryChanged() {
+    t_cwdKnown = false;
+    t_recent.valid = false;
+}
+
+}  // namespace qlayer
+
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
+    qlayer::ForgetRecentEntry();
     if (FaultHook(FAULT_FindFirstFileA)) return INVALID_HANDLE_VALUE;
     if (pattern == nullptr || data == nullptr || strcmp(pattern, "*.*") != 0) {
         Fail(ERROR_INVALID_PARAMETER);  // the library only ever lists the current directory
@@ -205,6 +267,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
 }
 
 BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* data) {
+    qlayer::ForgetRecentEntry();
     if (FaultHook(FAULT_FindNextFileA)) return FALSE;
     Snapshot* s = Live(handle);
     if (s == nullptr) return Fail(QLAYER_ERROR_INVALID_HANDLE);
@@ -215,6 +278,7 @@ BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* data) {
 }
 
 BOOL FindClose(HANDLE handle) {
+    qlayer::ForgetRecentEntry();
     Snapshot* s = Live(handle);
     if (s == nullptr) return Fail(QLAYER_ERROR_INVALID_HANDLE);
     GiveBack(s);

@@ -43,10 +43,31 @@ inline BOOL FailPathErrno(int err, const char* path) { return Fail(CodeForPathEr
 // of them fails with ERROR_SHARING_VIOLATION, as it does on Windows where the runtime
 // opens files without delete sharing.
 constexpr int kOpenStreamSlots = 16;
-bool RegisterOpenStream(dev_t dev, ino_t ino);  // false when every slot is taken
+// path is the one the stream was opened with, st its fstat. False when every slot is taken.
+bool RegisterOpenStream(const char* path, const struct stat& st);
 void UnregisterOpenStream(dev_t dev, ino_t ino);
 bool AnyOpenStream();
 bool IsOpenStream(const struct stat& st);
+// Whether path might name an open stream, decided from its last component alone, so
+// that a move needs no lstat of its source unless the answer is yes. A file's names
+// change only by a rename or a link, and the layer refuses to rename an open stream;
+// so, unless something outside the library renames or links an open stream while it is
+// open, an open stream is only ever reached through the last component it was opened
+// by. Compared ignoring ASCII case (case-folding file systems); a name with any other
+// byte, a stream with more than one link, and a stream name that is not plain ASCII
+// always answer yes.
+bool MayBeOpenStream(const char* path);
+
+// The entry a listing handed out last, with the lstat taken as it was handed out. The
+// walks handle each file they meet at once (make it writable, delete it), so the call
+// right after the listing on that bare name can use this instead of an lstat of its own.
+// Any call that changes the file system or the current directory forgets it.
+//   RecentEntryStat: true, with st filled, when path is that bare name and the current
+//   directory is still the listed one (asked of the kernel once after each change).
+bool RecentEntryStat(const char* path, struct stat* st);
+void UpdateRecentEntryMode(mode_t mode);  // after the caller changed the mode itself
+void ForgetRecentEntry();
+void CurrentDirectoryChanged();  // by SetCurrentDirectoryA: the listed one may not be it
 
 // The list reader's underlying read size. CR LF pairs split by this edge are still joined.
 constexpr size_t kListReadChunk = 4096;

@@ -200,7 +200,7 @@ FILE* Open(const char* path, int flags, const char* cookieMode, cookie_io_functi
     c->fd = fd;
     c->dev = st.st_dev;
     c->ino = st.st_ino;
-    if (!qlayer::RegisterOpenStream(st.st_dev, st.st_ino)) {
+    if (!qlayer::RegisterOpenStream(path, st)) {
         delete c;
         close(fd);
         Fail(ERROR_TOO_MANY_OPEN_FILES);
@@ -220,6 +220,7 @@ FILE* Open(const char* path, int flags, const char* cookieMode, cookie_io_functi
 }  // namespace
 
 FILE* OpenTextStream(const char* path, const char* mode) {
+    qlayer::ForgetRecentEntry();  // the open may create a file
     if (FaultHook(FAULT_OpenTextStream)) return nullptr;
     qlayer::NativePath p;
     if (!p.Set(path)) return nullptr;
