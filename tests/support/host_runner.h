@@ -29,7 +29,8 @@ std::string BuildDir(Build build);
 std::string HostProgram(Build build);
 std::string LibraryFile(Build build);
 
-// Whether the build's host program and library exist; for Wine, also whether wine does.
+// Whether the build's host program and library exist; for Wine, also whether wine does,
+// and QUISEL_SKIP_WINE is unset (or "0").
 bool BuildAvailable(Build build);
 
 // A Linux absolute path as the library of that build sees it: unchanged natively,

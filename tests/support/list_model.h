@@ -1,0 +1,102 @@
+// A plain model of how a move list reads, written independently of the library's
+// reader: the Windows text-mode stream (CR LF as LF, a lone CR kept, byte 26 ends the
+// file), pieces of at most 269 characters as fgets with 270 takes them, and the
+// meaning of each piece.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quisel::model {
+
+// The bytes as the text-mode stream hands them out.
+inline std::string TextModeBytes(const std::string& raw) {
+    std::string text;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        const char c = raw[i];
+        if (c == 26) break;
+        if (c == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;  // the LF follows
+        text += c;
+    }
+    return text;
+}
+
+// The successive reads of a 270-character line buffer: up to and including a line
+// feed, at most 269 characters each.
+inline std::vector<std::string> Pieces(const std::string& raw) {
+    const std::string text = TextModeBytes(raw);
+    std::vector<std::string> pieces;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = at;
+        while (end < text.size() && end - at < 269) {
+            if (text[end++] == '\n') break;
+        }
+        pieces.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return pieces;
+}
+
+// A piece as the library sees it: up to its first NUL, one trailing LF removed.
+inline std::string LineOf(const std::string& piece) {
+    std::string line = piece.substr(0, piece.find('\0'));
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return line;
+}
+
+inline bool IsMarker(const std::string& line) { return line == "ver.bin"; }
+
+// The entry of a file line: one leading ".\" removed.
+inline std::string EntryOf(const std::string& line) {
+    return line.compare(0, 2, ".\\") == 0 ? line.substr(2) : line;
+}
+
+// Whether the entry is refused as not naming a file below its roots: empty, absolute,
+// a drive, a component that Windows reads as the parent (dots and spaces only, two
+// dots or more), or a last component that Windows reads as the directory itself
+// (dots and spaces only).
+inline bool Refused(const std::string& entry) {
+    if (entry.empty() || entry[0] == '\\' || entry[0] == '/') return true;
+    if (entry.size() >= 2 && entry[1] == ':') return true;
+    std::string component;
+    for (size_t i = 0; i <= entry.size(); ++i) {
+        const bool last = i == entry.size();
+        if (last || entry[i] == '\\' || entry[i] == '/') {
+            size_t dots = 0;
+            bool onlyDotsAndSpaces = !component.empty();
+            for (char c : component) {
+                if (c == '.') ++dots;
+                else if (c != ' ') onlyDotsAndSpaces = false;
+            }
+            if (onlyDotsAndSpaces && (dots >= 2 || last)) return true;
+            component.clear();
+        } else {
+            component += entry[i];
+        }
+    }
+    return false;
+}
+
+// The file entries of a list in order (empty lines and markers left out), and whether
+// the marker was named.
+struct ListMeaning {
+    std::vector<std::string> entries;
+    bool marker = false;
+};
+
+inline ListMeaning Meaning(const std::string& raw) {
+    ListMeaning meaning;
+    for (const std::string& piece : Pieces(raw)) {
+        const std::string line = LineOf(piece);
+        if (line.empty()) continue;
+        if (IsMarker(line)) {
+            meaning.marker = true;
+            continue;
+        }
+        meaning.entries.push_back(line);
+    }
+    return meaning;
+}
+
+}  // namespace quisel::model
