@@ -1,0 +1,73 @@
+// Roots that name the same directory under spellings the argument check cannot see
+// (".." and "." components, doubled separators, a link to the directory): moving a
+// file onto itself must never delete it to make room, and copying the marker onto
+// itself must not be followed by deleting the only copy.
+#include <unistd.h>
+
+#include "game_scenario.h"
+#include "invariants.h"
+#include "test_support.h"
+
+namespace quisel::hardening {
+namespace {
+
+namespace inv = quisel::inv;
+namespace sc = quisel::scenario;
+
+class Alias : public ::testing::Test {
+protected:
+    void SetUp() override { scope_ = inv::MakeTempDir(inv::ScratchParent(), "quisel-alias"); }
+    void TearDown() override {
+        sc::CloseLog();
+        inv::RemoveAll(scope_);
+    }
+    std::string scope_;
+};
+
+TEST_F(Alias, AMoveOntoItselfLosesNothing) {
+    const std::string game = scope_ + "/game";
+    const std::string dst = game + "/dst";
+    struct Case {
+        const char* what;
+        std::string from, to;
+        int force;
+    };
+    const Case cases[] = {
+        {"list pass, '..' in the destination", dst, game + "/src/../dst", 0},
+        {"list pass, '.' in the source", game + "/./dst", dst, 0},
+        {"list pass, a doubled separator", dst, game + "//dst", 0},
+        {"list pass, a link to the source", dst, game + "/link", 0},
+        {"forced move, '..' in the source", game + "/src/../dst", dst, 1},
+        {"forced move, a link to the destination", game + "/link", dst, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        inv::RemoveAll(game);
+        sc::Build(game, {"src/", "dst/x.txt", "dst/y/z.txt", "dst/ver.bin"});
+        ASSERT_EQ(symlink("dst", (game + "/link").c_str()), 0);
+        // With force the list is missing, so the forced move runs.
+        if (c.force == 0) inv::WriteBytes(game + "/list.txt", "x.txt\ny\\z.txt\nver.bin\n");
+
+        const inv::Snapshot before = inv::Take(scope_);
+        const sc::Outcome outcome =
+            sc::InGame(game, [&] { return VersionMove(c.from.c_str(), c.to.c_str(), "list.txt", c.force); });
+        const inv::Snapshot after = inv::Take(scope_);
+        const std::string log = sc::LogsIn(after);
+
+        EXPECT_EQ(outcome.cwdAfter, game);
+        inv::Allowed allowed;
+        allowed.moves.push_back({dst, dst});
+        EXPECT_TRUE(inv::CheckConservation(before, after, allowed).empty())
+            << inv::Describe(inv::CheckConservation(before, after, allowed)) << "\n" << test::Printable(log);
+        EXPECT_EQ(inv::ReadBytes(dst + "/x.txt"), sc::BytesOf("dst/x.txt"));
+        EXPECT_EQ(inv::ReadBytes(dst + "/y/z.txt"), sc::BytesOf("dst/y/z.txt"));
+        // The marker cannot be copied onto itself, so the call fails, and says so.
+        EXPECT_EQ(inv::ReadBytes(dst + "/ver.bin"), sc::BytesOf("dst/ver.bin"));
+        EXPECT_EQ(outcome.result, 0);
+        EXPECT_NE(log.find("CopyFile("), std::string::npos) << test::Printable(log);
+        EXPECT_EQ(log.find("DeleteFile("), std::string::npos) << test::Printable(log);
+    }
+}
+
+}  // namespace
+}  // namespace quisel::hardening
