@@ -83,7 +83,14 @@ run_fuzzers() {
 
 # A small benchmark run, to see it still works; its numbers are not checked here.
 run_benchmark() {
-    : # to come
+    [[ $native_configured -eq 0 ]] || return 0
+    step "benchmark, small run (bench/run.sh --quick)"
+    local work status
+    work=$(mktemp -d /dev/shm/quisel-bench-XXXXXX 2>/dev/null || mktemp -d /tmp/quisel-bench-XXXXXX)
+    bench/run.sh --quick --build build/native --work "$work"
+    status=$?
+    rm -rf "$work"
+    count_step benchmark "$status"
 }
 # -------------------------------------------------------------------------------------
 
