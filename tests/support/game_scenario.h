@@ -100,6 +100,9 @@ inline std::vector<std::string> MoveDone(const Snapshot& before, const Snapshot&
         marker = meaning.marker;
         for (const std::string& line : meaning.entries) {
             const std::string source = inv::Normalize(model::EntryOf(line), from);
+            // Roots that name one directory under two spellings: the file is where it
+            // was sent.
+            if (inv::Normalize(model::EntryOf(line), to) == source) continue;
             const Entry* was = Find(before, source);
             const Entry* now = Find(after, source);
             if (was == nullptr) {
