@@ -69,5 +69,23 @@ TEST_F(Alias, AMoveOntoItselfLosesNothing) {
     }
 }
 
+TEST_F(Alias, TheLayerTellsOneEntryFromTwoLinks) {
+    const std::string a = scope_ + "/d/a", b = scope_ + "/e/a";
+    sc::Build(scope_, {"d/a", "e/"});
+    ASSERT_EQ(link(a.c_str(), b.c_str()), 0);
+    // The same entry, spelled another way, with a second link elsewhere: a no-op move.
+    EXPECT_TRUE(MoveFileA(a.c_str(), (scope_ + "/e/../d/a").c_str()));
+    EXPECT_EQ(inv::ReadBytes(a), sc::BytesOf("d/a"));
+    // Two links of one file are two entries: the destination exists.
+    EXPECT_FALSE(MoveFileA(a.c_str(), b.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    // A copy onto the file itself, under either name, fails as on Windows and changes nothing.
+    EXPECT_FALSE(CopyFileA(a.c_str(), (scope_ + "/d/./a").c_str(), FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(CopyFileA(a.c_str(), b.c_str(), FALSE));
+    EXPECT_EQ(inv::ReadBytes(a), sc::BytesOf("d/a"));
+    EXPECT_EQ(inv::ReadBytes(b), sc::BytesOf("d/a"));
+}
+
 }  // namespace
 }  // namespace quisel::hardening

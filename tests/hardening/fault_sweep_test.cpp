@@ -50,6 +50,7 @@ protected:
         int result = -1;
         uint32_t injected = 0;
         bool restoreFailed = false;
+        size_t entries = 0;  // entries of the tree checked after the call
         std::vector<std::string> problems;
     };
 
@@ -70,6 +71,7 @@ protected:
         run.result = outcome.result;
         const inv::Snapshot after = inv::Take(scope_);
         const std::string log = sc::LogsIn(after);
+        run.entries = before.size();
 
         if (outcome.result != 0 && outcome.result != 1)
             run.problems.push_back("result " + std::to_string(outcome.result));
@@ -123,12 +125,14 @@ TEST_P(FaultSweep, EveryCallFailingInTurnKeepsEveryInvariant) {
     FaultReset();
 
     uint32_t runs = 0, failedCalls = 0, zeroResults = 0, restoresFailed = 0;
+    size_t entries = 0;
     for (int f = FAULT_ANY + 1; f < FAULT_COUNT; ++f) {
         const FaultFn fn = static_cast<FaultFn>(f);
         for (uint32_t nth = 1; nth <= calls[fn] + 1; ++nth) {
             for (uint32_t code : kCodes) {
                 const Run run = RunOnce(fn, nth, code);
                 ++runs;
+                entries += run.entries;
                 const std::string where = scenario_.name + ": " + FaultName(fn) + " call " + std::to_string(nth) +
                                           " of " + std::to_string(calls[fn]) + " failing with " + std::to_string(code);
                 EXPECT_TRUE(run.problems.empty()) << where << inv::Describe(run.problems);
@@ -145,8 +149,9 @@ TEST_P(FaultSweep, EveryCallFailingInTurnKeepsEveryInvariant) {
     // Every call of the clean run was failed once per code.
     EXPECT_EQ(failedCalls, calls[FAULT_ANY] * (sizeof kCodes / sizeof kCodes[0]));
     RecordProperty("runs", static_cast<int>(runs));
-    printf("%s: %u calls, %u faulted runs, %u ended with 0, %u left the current directory elsewhere\n",
-           scenario_.name.c_str(), calls[FAULT_ANY], failedCalls, zeroResults, restoresFailed);
+    printf("%s: %u calls, %u faulted runs, %u ended with 0, %u left the current directory elsewhere, %zu entries "
+           "checked\n",
+           scenario_.name.c_str(), calls[FAULT_ANY], failedCalls, zeroResults, restoresFailed, entries);
 }
 
 std::string CallName(const ::testing::TestParamInfo<int>& info) {
