@@ -110,7 +110,7 @@ TEST_F(Find, LargeDirectory) {
     // More entries than one directory read returns, all listed once and in order.
     std::vector<std::string> expected = {".", ".."};
     for (int i = 0; i < 3000; ++i) {
-        char name[32];
+        char name[48];
         snprintf(name, sizeof name, "entry-with-a-longer-name-%05d", i);
         WriteFile(name, "");
         expected.push_back(name);
