@@ -14,7 +14,10 @@
 
 namespace {
 
+std::string g_base;
 std::string g_listPath;
+
+void RemoveScratch() { quisel::inv::RemoveAll(g_base); }
 
 [[noreturn]] void Fail(const char* what, const std::string& expected, const std::string& got) {
     fprintf(stderr, "list reader: %s\n  expected (%zu bytes): ", what, expected.size());
@@ -28,7 +31,9 @@ std::string g_listPath;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    g_listPath = quisel::inv::MakeTempDir("/dev/shm", "quisel-fuzz-list") + "/list.txt";
+    g_base = quisel::inv::MakeTempDir(quisel::inv::ScratchParent(), "quisel-fuzz-list");
+    g_listPath = g_base + "/list.txt";
+    atexit(RemoveScratch);
     return 0;
 }
 

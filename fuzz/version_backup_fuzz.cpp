@@ -24,6 +24,8 @@ namespace sc = quisel::scenario;
 
 std::string g_base;
 
+void RemoveScratch() { inv::RemoveAll(g_base); }
+
 std::string GameDir(const std::string& run, uint8_t choice) {
     static const size_t kLengths[] = {0, 236, 237, 230};
     const size_t length = kLengths[choice & 3];
@@ -46,7 +48,8 @@ std::string GameDir(const std::string& run, uint8_t choice) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    g_base = inv::MakeTempDir("/dev/shm", "quisel-fuzz-backup");
+    g_base = inv::MakeTempDir(inv::ScratchParent(), "quisel-fuzz-backup");
+    atexit(RemoveScratch);
     return 0;
 }
 

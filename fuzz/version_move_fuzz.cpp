@@ -23,6 +23,8 @@ namespace sc = quisel::scenario;
 
 std::string g_base;
 
+void RemoveScratch() { inv::RemoveAll(g_base); }
+
 // A directory path of exactly `length` characters below game (components of 50).
 std::string DeepDir(const std::string& game, size_t length) {
     std::string path = game;
@@ -68,7 +70,8 @@ std::string Root(uint8_t choice, const std::string& run, const std::string& game
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    g_base = inv::MakeTempDir("/dev/shm", "quisel-fuzz-move");
+    g_base = inv::MakeTempDir(inv::ScratchParent(), "quisel-fuzz-move");
+    atexit(RemoveScratch);
     return 0;
 }
 
