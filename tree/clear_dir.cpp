@@ -6,6 +6,7 @@
 #include "frame/quisel.h"
 #include "log/write_log.h"
 #include "tree/paths.h"
+#include "tree/return_to.h"
 
 namespace {
 // Consecutive failed next-entry requests (other than the normal end) after which a
@@ -51,7 +52,7 @@ int ClearLevel(const char* dir, int removeDir, const char* outerLogPath) {
     memset(&entry, 0, sizeof entry);
     HANDLE find = FindFirstFileA("*.*", &entry);
     if (find == INVALID_HANDLE_VALUE) {
-        SetCurrentDirectoryA(savedDir);
+        ReturnTo(savedDir, logPath);
         return 0;
     }
 
@@ -85,7 +86,9 @@ int ClearLevel(const char* dir, int removeDir, const char* outerLogPath) {
         }
     }
     FindClose(find);
-    SetCurrentDirectoryA(savedDir);
+    // Without the caller's directory back, a relative removal would resolve against the
+    // wrong one: the level stops here, reported.
+    if (!ReturnTo(savedDir, logPath)) return 0;
 
     if (removeDir != 0 && !RemoveDirectoryA(dir)) {
         LogF(logPath, "RemoveDirectory(%s) FAILED %d\n", dir, static_cast<int>(GetLastError()));

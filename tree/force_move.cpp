@@ -6,6 +6,7 @@
 #include "log/write_log.h"
 #include "tree/move_repair.h"
 #include "tree/paths.h"
+#include "tree/return_to.h"
 
 namespace {
 const char* const kSkipped[] = {".", "..", "backuplist.txt", "newlist.txt", "quisel.dll", "ver.bin"};
@@ -59,7 +60,7 @@ int ForceLevel(const char* fromDir, const char* toDir, const char* destinationTo
     memset(&entry, 0, sizeof entry);
     HANDLE find = FindFirstFileA("*.*", &entry);
     if (find == INVALID_HANDLE_VALUE) {
-        SetCurrentDirectoryA(savedDir);
+        ReturnTo(savedDir, logPath);
         return 0;
     }
 
@@ -91,7 +92,7 @@ int ForceLevel(const char* fromDir, const char* toDir, const char* destinationTo
         }
     }
     FindClose(find);
-    SetCurrentDirectoryA(savedDir);
+    if (!ReturnTo(savedDir, logPath)) result = 0;
     return result;
 }
 }  // namespace

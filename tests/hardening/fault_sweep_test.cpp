@@ -75,12 +75,13 @@ protected:
 
         if (outcome.result != 0 && outcome.result != 1)
             run.problems.push_back("result " + std::to_string(outcome.result));
-        // A failed change back to the saved directory goes unnoticed by design (no record,
-        // the result unchanged): the one fault after which the caller's directory is not
-        // restored. It is counted, and the other invariants still hold.
+        // A failed change back to the saved directory is the one fault after which the
+        // caller's directory cannot be restored: it is reported (a record, result 0),
+        // counted, and the other invariants still hold.
         const bool restoreFailed = fn == FAULT_SetCurrentDirectoryA && outcome.cwdAfter != scenario_.game &&
-                                   log.find("SetCurrentDirectory(") == std::string::npos;
+                                   log.find("SetCurrentDirectory(") != std::string::npos;
         run.restoreFailed = restoreFailed;
+        if (restoreFailed && outcome.result != 0) run.problems.push_back("a failed change back reported as success");
         if (outcome.cwdAfter != scenario_.game && !restoreFailed)
             run.problems.push_back("current directory left at " + outcome.cwdAfter);
         for (const std::string& p : inv::CheckConservation(before, after, scenario_.allowed(outcome.result)))

@@ -222,6 +222,21 @@ TEST_F(TreeSeamTest, ClearStartFailuresTouchNothing) {
     EXPECT_EQ(DescribeTree(Game()), DescribeTree(before));
 }
 
+TEST_F(TreeSeamTest, FailedChangeBackIsReportedAndNothingActsOnTheWrongDirectory) {
+    // Changes: into "d", into and out of "d\\d", into and out of "d\\sub", then back
+    // out of "d": that sixth one fails, so the caller is left in "d".
+    MakeTree(game_, {{"d/sub/x.txt", "x"}, {"d/y.txt", "y"}, {"d/d/", ""}});  // "d\\d" goes first
+    OpenGameLog();
+    FaultArm(FAULT_SetCurrentDirectoryA, 6, 5);
+    EXPECT_EQ(ClearDir("d", 1), 0);
+    EXPECT_EQ(CurrentDirectory(), game_ + "/d");
+    std::filesystem::current_path(game_);
+    // "d" by its relative name would now resolve inside "d" itself: its removal is not tried.
+    EXPECT_EQ(FaultCalls(FAULT_RemoveDirectoryA), 2u);
+    EXPECT_TRUE(LogMatches(Log(), MaskedLog({"SetCurrentDirectory(" + game_ + ") FAILED 5\n"})));
+    EXPECT_EQ(DescribeTree(Game()), DescribeTree({{"d/", ""}}));
+}
+
 TEST_F(TreeSeamTest, ClearHandlesTheLastEntryAgainAfterAFailedRequest) {
     {
         SCOPED_TRACE("after a file: its second delete finds it gone");
@@ -350,7 +365,7 @@ TEST_F(TreeSeamTest, ClearSurvivesAFailureAtAnyCall) {
             EXPECT_EQ(result, 1);
             break;
         }
-        // Only a failed change back (ignored by design) may leave the walk elsewhere.
+        // Only a failed change back (reported, result 0) may leave the walk elsewhere.
         if (cwd != game_) {
             EXPECT_EQ(cwd.rfind(game_ + "/d", 0), 0u) << cwd;
         }
@@ -644,16 +659,20 @@ TEST_F(TreeSeamTest, ForcedMoveFailsForEveryFailedCallThatMatters) {
             EmptyGame();
             if (!injected) break;
 
-            const bool changeFailed = log.find("SetCurrentDirectory(") != std::string::npos;
-            if (fn == FAULT_SetCurrentDirectoryA && lastCall && !changeFailed) {
-                // The change back at the very end is ignored by design.
+            if (fn == FAULT_SetCurrentDirectoryA) {
+                // Every failed change, into a level or back out of one, is named.
+                EXPECT_NE(log.find("SetCurrentDirectory("), std::string::npos) << Printable(log);
+            }
+            if (log.find("SetCurrentDirectory(" + game_ + ") FAILED 5\r\n") != std::string::npos) {
+                // Only the top level's change back can leave the caller elsewhere: no
+                // level above can make it good.
+                EXPECT_TRUE(lastCall);
                 EXPECT_EQ(cwd, game_ + "/src");
             } else {
                 EXPECT_EQ(cwd, game_);
             }
-            if (fn == FAULT_OpenTextStream || fn == FAULT_WriteStream ||
-                (fn == FAULT_SetCurrentDirectoryA && !changeFailed)) {
-                // A lost record, the list's open or a change back: the move goes on.
+            if (fn == FAULT_OpenTextStream || fn == FAULT_WriteStream) {
+                // A lost record or the list's open: the move goes on.
                 EXPECT_EQ(result, 1);
                 EXPECT_EQ(DescribeTree(now), DescribeTree(done));
             } else {
