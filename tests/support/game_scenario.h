@@ -12,6 +12,7 @@
 
 #include "frame/quisel.h"
 #include "invariants.h"
+#include "library_state.h"
 #include "list_model.h"
 
 namespace quisel::scenario {
@@ -36,13 +37,7 @@ inline void Build(const std::string& root, const std::vector<std::string>& names
     }
 }
 
-// The log as it stands: closes it so the next call of the library opens a fresh one.
-inline void CloseLog() {
-    if (LogStream != NULL) {
-        fclose(LogStream);
-        LogStream = NULL;
-    }
-}
+using quisel::test::CloseLog;
 
 struct Outcome {
     int result = -1;

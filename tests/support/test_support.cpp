@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #if defined(_WIN32)
@@ -170,6 +171,12 @@ bool Exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 #endif
+}
+
+std::string CurrentDirectory() {
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::current_path(error);
+    return error ? std::string() : path.string();
 }
 
 bool IsDirectory(const std::string& path) {

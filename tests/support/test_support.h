@@ -39,6 +39,7 @@ void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);    // any kind of entry, a dangling link included
 bool IsDirectory(const std::string& path);
+std::string CurrentDirectory();          // the process's, in the platform's own form
 void MakeDirectories(const std::string& path); // with every missing parent
 void RemoveTree(const std::string& path);      // read-only entries too; a missing path is fine
 

@@ -15,6 +15,7 @@
 
 #include "fault.h"
 #include "frame/quisel.h"
+#include "library_state.h"
 #include "test_support.h"
 
 namespace quisel::test {
@@ -32,10 +33,6 @@ Lines Concat(std::initializer_list<Lines> parts) {
     Lines all;
     for (const Lines& part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;
-}
-
-std::string CurrentDirectory() {
-    return std::filesystem::current_path().string();
 }
 
 class TreeSeamTest : public ::testing::Test {
@@ -59,11 +56,6 @@ protected:
         alarm(0);
     }
 
-    // Each call starts with the log closed, as a freshly loaded library has it.
-    static void CloseLog() {
-        if (LogStream != NULL) fclose(LogStream);
-        LogStream = NULL;
-    }
     // The log as an earlier call in the game directory would have left it open.
     void OpenGameLog() {
         LogStream = OpenTextStream((game_ + "\\quisel.log").c_str(), "at");

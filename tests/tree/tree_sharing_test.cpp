@@ -8,18 +8,13 @@
 #include <gtest/gtest.h>
 
 #include "frame/quisel.h"
+#include "library_state.h"
 #include "test_support.h"
 
 namespace quisel::test {
 namespace {
 
 using Lines = std::vector<std::string>;
-
-std::string CurrentDirectory() {
-    char buffer[MAX_PATH + 1] = {0};
-    const DWORD length = GetCurrentDirectoryA(sizeof buffer, buffer);
-    return length > 0 && length < sizeof buffer ? buffer : "";
-}
 
 class TreeSharingTest : public ::testing::Test {
 protected:
@@ -38,10 +33,6 @@ protected:
         scratch_.reset();
     }
 
-    static void CloseLog() {
-        if (LogStream != NULL) fclose(LogStream);
-        LogStream = NULL;
-    }
 
     // Opens path as another program would: reading and writing shared, deletion not.
     void Hold(const std::string& relative) {

@@ -19,6 +19,7 @@
 
 #include "fault.h"
 #include "frame/quisel.h"
+#include "library_state.h"
 #include "test_support.h"
 
 namespace {
@@ -33,15 +34,9 @@ using quisel::test::TempDir;
 using quisel::test::Tree;
 using quisel::test::WriteFile;
 
-void CloseLog() {
-    if (LogStream != NULL) fclose(LogStream);
-    LogStream = NULL;
-}
+using quisel::test::CloseLog;
 
-std::string CurrentDir() {
-    char buffer[PATH_MAX];
-    return getcwd(buffer, sizeof buffer) != nullptr ? buffer : "";
-}
+using quisel::test::CurrentDirectory;
 
 Tree FilesOnly(const Tree& tree) {
     Tree files;
@@ -158,7 +153,7 @@ protected:
     void SetUp() override {
         scratch_ = std::make_unique<TempDir>("quisel-vfault");
         game_ = *scratch_ / "game";
-        saved_ = CurrentDir();
+        saved_ = CurrentDirectory();
         CloseLog();
         FaultReset();
     }
@@ -184,7 +179,7 @@ protected:
         o.injected = FaultsInjected();
         o.calls = FaultCalls(FAULT_ANY);
         FaultReset();
-        o.cwdAfter = CurrentDir();
+        o.cwdAfter = CurrentDirectory();
         if (chdir(saved_.c_str()) != 0) ADD_FAILURE() << "cannot return to " << saved_;
         CloseLog();
         // The log opens where its first record is written: in the game directory, or,

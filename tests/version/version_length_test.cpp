@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "frame/quisel.h"
+#include "library_state.h"
 #include "test_support.h"
 
 namespace {
@@ -28,15 +29,9 @@ using quisel::test::ReadFile;
 using quisel::test::TempDir;
 using quisel::test::Tree;
 
-void CloseLog() {
-    if (LogStream != NULL) fclose(LogStream);
-    LogStream = NULL;
-}
+using quisel::test::CloseLog;
 
-std::string CurrentDir() {
-    char buffer[PATH_MAX];
-    return getcwd(buffer, sizeof buffer) != nullptr ? buffer : "";
-}
+using quisel::test::CurrentDirectory;
 
 // A directory below base whose absolute path has exactly length characters; tag tells
 // directories of the same length apart.
@@ -60,7 +55,7 @@ class VersionLengthTest : public ::testing::Test {
 protected:
     void SetUp() override {
         scratch_ = std::make_unique<TempDir>("quisel-vlen");
-        saved_ = CurrentDir();
+        saved_ = CurrentDirectory();
         CloseLog();
     }
     void TearDown() override {
@@ -72,7 +67,7 @@ protected:
     int In(const std::string& dir, F f) {
         EXPECT_EQ(chdir(dir.c_str()), 0) << dir;
         const int result = f();
-        EXPECT_EQ(CurrentDir(), dir);
+        EXPECT_EQ(CurrentDirectory(), dir);
         EXPECT_EQ(chdir(saved_.c_str()), 0);
         CloseLog();
         return result;
