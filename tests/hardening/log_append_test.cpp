@@ -55,7 +55,7 @@ TEST(LogAppend, AnotherWriterLosesAndTearsNothing) {
         list += name;
         list += "\r\n";
     }
-    for (char& c : list) c = c == '/' ? '\\' : c;
+    list = test::Backslashed(list);
     sc::Build(game, names);
     inv::WriteBytes(game + "/list.txt", list);
 
@@ -99,8 +99,7 @@ TEST(LogAppend, AnotherWriterLosesAndTearsNothing) {
     EXPECT_EQ(next, written) << "lines of the other writer missing or torn";
     std::vector<std::string> messages = {"-------- VersionMove begin ---------\n", "from: " + from + "\nto: " + to};
     for (const std::string& name : names) {
-        std::string entry = name.substr(4);
-        for (char& c : entry) c = c == '/' ? '\\' : c;
+        const std::string entry = test::Backslashed(name.substr(4));
         messages.push_back("MoveFile(" + from + "\\" + entry + ", " + to + "\\" + entry + ") SUCCEED !!!\n");
     }
     messages.push_back("-------- VersionMove end 1---------\n");

@@ -173,6 +173,12 @@ bool Exists(const std::string& path) {
 #endif
 }
 
+std::string Backslashed(const std::string& relative) {
+    std::string out = relative;
+    for (char& c : out) c = c == '/' ? '\\' : c;
+    return out;
+}
+
 std::string CurrentDirectory() {
     std::error_code error;
     const std::filesystem::path path = std::filesystem::current_path(error);

@@ -32,6 +32,9 @@ private:
     std::string path_;
 };
 
+// A relative path written with '/' as the game's launcher writes it, with backslashes.
+std::string Backslashed(const std::string& relative);
+
 // Joins a relative path written with '/' onto base, with the platform's separator.
 std::string JoinPath(const std::string& base, const std::string& relative);
 

@@ -24,13 +24,6 @@ void MakeReadOnly(const std::string& path) {
     ASSERT_EQ(chmod(path.c_str(), 0555), 0) << path;
 }
 
-// Backslashes for '/', as the game's launcher writes its paths.
-std::string Backslashed(const std::string& relative) {
-    std::string out;
-    for (char c : relative) out += c == '/' ? '\\' : c;
-    return out;
-}
-
 Lines Concat(std::initializer_list<Lines> parts) {
     Lines all;
     for (const Lines& part : parts) all.insert(all.end(), part.begin(), part.end());

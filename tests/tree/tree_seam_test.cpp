@@ -23,12 +23,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string Backslashed(const std::string& relative) {
-    std::string out;
-    for (char c : relative) out += c == '/' ? '\\' : c;
-    return out;
-}
-
 Lines Concat(std::initializer_list<Lines> parts) {
     Lines all;
     for (const Lines& part : parts) all.insert(all.end(), part.begin(), part.end());
