@@ -241,6 +241,14 @@ BOOL RemoveDirectoryA(LPCSTR path) {
 
 // The entry's lstat: the one its listing took as it handed the entry out, when this call
 // directly follows on that bare name, else a new one. `recent` tells which.
+// A call on a listed entry that the test seam fails: the entry's remembered lstat may no
+// longer hold for whatever comes next.
+bool FaultOnEntry(FaultFn fn) {
+    if (!FaultHook(fn)) return false;
+    qlayer::ForgetRecentEntry();
+    return true;
+}
+
 bool StatOf(const NativePath& p, struct stat* st, bool* recent) {
     *recent = qlayer::RecentEntryStat(p.c_str(), st);
     if (*recent) return true;
@@ -249,10 +257,7 @@ bool StatOf(const NativePath& p, struct stat* st, bool* recent) {
 }
 
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
-    if (FaultHook(FAULT_SetFileAttributesA)) {
-        qlayer::ForgetRecentEntry();
-        return FALSE;
-    }
+    if (FaultOnEntry(FAULT_SetFileAttributesA)) return FALSE;
     NativePath p;
     if (!p.Set(path)) return FALSE;
     struct stat st;
@@ -274,10 +279,7 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
 }
 
 BOOL DeleteFileA(LPCSTR path) {
-    if (FaultHook(FAULT_DeleteFileA)) {
-        qlayer::ForgetRecentEntry();
-        return FALSE;
-    }
+    if (FaultOnEntry(FAULT_DeleteFileA)) return FALSE;
     NativePath p;
     if (!p.Set(path)) return FALSE;
     struct stat st;
