@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """Checks the shipped Windows binaries as a loader and a file browser see them.
 
-  check_pe.py dll  quisel.dll       the library: machine, exports, imports, version resource
-  check_pe.py host quisel-run.exe   the host: a 32-bit program that needs no MinGW runtime DLL
-                                    and does not link the library
+  check_pe.py dll  ARCH quisel.dll       the library: machine, exports, imports, version resource
+  check_pe.py host ARCH quisel-run.exe   the host: a program that needs no MinGW runtime DLL and
+                                         does not link the library
+
+ARCH is win32 (i386, PE32) or win64 (x86-64, PE32+): the build the file comes from.
 
 Needs python3-pefile (Debian's /usr/bin/python3). Prints every problem; exits 1 if any.
 """
@@ -11,9 +13,12 @@ import sys
 
 import pefile
 
-IMAGE_FILE_MACHINE_I386 = 0x14C
 IMAGE_FILE_DLL = 0x2000
-PE32_MAGIC = 0x10B
+# Machine field and optional-header magic of each build's images.
+ARCHES = {
+    "win32": (0x14C, 0x10B, "i386 PE32"),
+    "win64": (0x8664, 0x20B, "x86-64 PE32+"),
+}
 VFT_DLL = 2
 VOS__WINDOWS32 = 4
 
@@ -51,10 +56,11 @@ def imports(pe):
     return {text(entry.dll).lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
 
 
-def check_image(pe, want_dll):
-    check(pe.FILE_HEADER.Machine == IMAGE_FILE_MACHINE_I386,
-          "machine is 0x%x, not i386 (0x14c)" % pe.FILE_HEADER.Machine)
-    check(pe.OPTIONAL_HEADER.Magic == PE32_MAGIC, "not a PE32 (32-bit) image")
+def check_image(pe, arch, want_dll):
+    machine, magic, name = ARCHES[arch]
+    check(pe.FILE_HEADER.Machine == machine and pe.OPTIONAL_HEADER.Magic == magic,
+          "machine 0x%x, magic 0x%x: not an %s image (0x%x, 0x%x)"
+          % (pe.FILE_HEADER.Machine, pe.OPTIONAL_HEADER.Magic, name, machine, magic))
     is_dll = bool(pe.FILE_HEADER.Characteristics & IMAGE_FILE_DLL)
     check(is_dll == want_dll, "DLL flag is %s" % ("set" if is_dll else "not set"))
 
@@ -78,7 +84,8 @@ def check_version_resource(pe):
     check((fixed.ProductVersionMS, fixed.ProductVersionLS) == FIXED_VERSION,
           "fixed ProductVersion is 0x%08x 0x%08x" % (fixed.ProductVersionMS, fixed.ProductVersionLS))
     check(fixed.FileType == VFT_DLL, "file type is %d, not a DLL (2)" % fixed.FileType)
-    check(fixed.FileOS == VOS__WINDOWS32, "file OS is 0x%x, not 32-bit Windows (4)" % fixed.FileOS)
+    # Both builds carry the same resource: VOS__WINDOWS32 is what 64-bit DLLs say too.
+    check(fixed.FileOS == VOS__WINDOWS32, "file OS is 0x%x, not Windows (4)" % fixed.FileOS)
 
     tables, translations = [], []
     for group in getattr(pe, "FileInfo", []):
@@ -104,19 +111,19 @@ def check_version_resource(pe):
 
 
 def main(argv):
-    if len(argv) != 3 or argv[1] not in ("dll", "host"):
+    if len(argv) != 4 or argv[1] not in ("dll", "host") or argv[2] not in ARCHES:
         print(__doc__, file=sys.stderr)
         return 2
-    kind, path = argv[1], argv[2]
+    kind, arch, path = argv[1:]
     pe = pefile.PE(path)
     if kind == "dll":
-        check_image(pe, want_dll=True)
+        check_image(pe, arch, want_dll=True)
         check_exports(pe)
         found = imports(pe)
         check(found == DLL_IMPORTS, "imports %s, expected exactly %s" % (sorted(found), sorted(DLL_IMPORTS)))
         check_version_resource(pe)
     else:
-        check_image(pe, want_dll=False)
+        check_image(pe, arch, want_dll=False)
         found = imports(pe)
         runtime = sorted(d for d in found if d.startswith(("libstdc++", "libgcc", "libwinpthread")))
         check(not runtime, "needs MinGW runtime DLLs %s" % runtime)
