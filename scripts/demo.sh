@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The library's main job, on both builds: builds them, makes a small sample game
-# directory (nested files, both list files, the version marker "ver.bin"), backs its
-# version up into "gameold" through the host program, shows the trees and the log, then
-# restores the snapshot with a forced version move and shows the game again.
+# The library's main job, on every build this machine can run: builds them (native, and
+# the 32-bit and 64-bit DLLs), makes a small sample game directory (nested files, both
+# list files, the version marker "ver.bin"), backs its version up into "gameold" through
+# the host program, shows the trees and the log, then restores the snapshot with a forced
+# version move and shows the game again. A build the machine cannot run (the 32-bit one
+# where the kernel refuses 32-bit programs) is named, with the reason, and left out.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -11,22 +13,40 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 scripts/deps.sh
 
-echo "== building build/native and build/win32"
+echo "== building build/native, build/win32 and build/win64"
 mkdir -p build
-cmake -S . -B build/native >build/native.configure.log 2>&1 || { cat build/native.configure.log; exit 1; }
-cmake --build build/native -j"$jobs" --target quisel-run >/dev/null
-cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >build/win32.configure.log 2>&1 ||
-    { cat build/win32.configure.log; exit 1; }
-cmake --build build/win32 -j"$jobs" --target quisel-run >/dev/null
+configure_and_build() { # dir [cmake options...]
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
+    cmake --build "$dir" -j"$jobs" --target quisel-run >/dev/null
+}
+configure_and_build build/native
+configure_and_build build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+configure_and_build build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 
-export WINEPREFIX=$root/build/win32/wineprefix
 work=$(mktemp -d /tmp/quisel-demo-XXXXXX)
+builds=(native)
+left_out=()
+failed=()
 cleanup() {
     rm -rf "$work"
-    scripts/wine-run --stop
+    local build
+    for build in "${builds[@]:1}"; do scripts/wine-run --arch "$build" --stop; done
 }
 trap cleanup EXIT
-scripts/wine-run --start
+for build in win64 win32; do
+    status=0
+    scripts/wine-run --arch "$build" --start 2>"$work/probe.err" || status=$?
+    if [[ $status -eq 0 ]]; then
+        builds+=("$build")
+    elif [[ $status -eq 77 ]]; then
+        left_out+=("$build: this kernel does not run 32-bit programs")
+    else
+        cat "$work/probe.err" >&2
+        exit 1
+    fi
+done
 
 # A small game: its files, the list of what a backup takes ("backuplist.txt", CR LF
 # lines as the game writes them), the list of the next version ("newlist.txt"), and
@@ -62,9 +82,10 @@ run() { # label command...
     echo "\$ $label"
     "$@" || status=$?
     echo "(exit status $status)"
+    [[ $status -eq 0 ]] || failed+=("$label")
 }
 
-for build in native win32; do
+for build in "${builds[@]}"; do
     game=$work/$build/game
     make_game "$game"
     if [[ $build == native ]]; then
@@ -73,10 +94,10 @@ for build in native win32; do
         sep=/
         echo; echo "======== native: build/native/quisel-run with build/native/libquisel.so"
     else
-        host=("$root/scripts/wine-run" "$root/build/win32/quisel-run.exe")
+        host=("$root/scripts/wine-run" --arch "$build" "$root/build/$build/quisel-run.exe")
         lib_game="Z:${game//\//\\}"
         sep='\'
-        echo; echo "======== win32: build/win32/quisel-run.exe with build/win32/quisel.dll, under Wine"
+        echo; echo "======== $build: build/$build/quisel-run.exe with build/$build/quisel.dll, under Wine"
     fi
     echo "The game directory before the backup:"
     show_tree "$game"
@@ -97,3 +118,11 @@ for build in native win32; do
     show_tree "$game"
     show_log "$game"
 done
+
+echo
+echo "== Shown: ${builds[*]}"
+for reason in "${left_out[@]}"; do echo "== Left out: $reason"; done
+if [[ ${#failed[@]} -gt 0 ]]; then
+    printf '== Failed: %s\n' "${failed[@]}"
+    exit 1
+fi

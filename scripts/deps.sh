@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
     cmake g++ make googletest
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
-    wine wine32:i386
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    wine wine64 wine32:i386
     python3-pefile
     clang libclang-rt-14-dev
     strace rsync time
@@ -29,7 +30,8 @@ fi
 
 echo "deps.sh: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-# wine32 is an i386 package.
+# wine32 is an i386 package. It is installed even where the kernel refuses 32-bit
+# programs: the 32-bit loader it brings is what tells that machine apart (wine-run --probe).
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi

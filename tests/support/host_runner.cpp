@@ -27,21 +27,6 @@ std::string FromEnvironment(const char* name, const std::string& fallback) {
     return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-bool IsExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
-
-bool OnPath(const char* program) {
-    std::string path = FromEnvironment("PATH", "/usr/bin:/bin");
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(':', start);
-        if (end == std::string::npos) end = path.size();
-        std::string dir = path.substr(start, end - start);
-        if (!dir.empty() && IsExecutable(dir + "/" + program)) return true;
-        start = end + 1;
-    }
-    return false;
-}
-
 std::string Parent(const std::string& path) {
     std::string trimmed = path;
     while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
@@ -54,38 +39,81 @@ void SetCloseOnExec(int fd) { fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC
 
 } // namespace
 
-const char* BuildName(Build build) { return build == Build::Native ? "Native" : "Wine"; }
+const char* BuildName(Build build) {
+    switch (build) {
+    case Build::Native: return "Native";
+    case Build::Win32: return "Win32";
+    case Build::Win64: return "Win64";
+    }
+    return "?";
+}
+
+bool IsWindows(Build build) { return build != Build::Native; }
+
+const char* WineArch(Build build) { return build == Build::Win64 ? "win64" : "win32"; }
+
+std::vector<Build> TestedWindowsBuilds() {
+    const char* skipWine = std::getenv("QUISEL_SKIP_WINE");
+    if (skipWine != nullptr && skipWine[0] != '\0' && std::string(skipWine) != "0") return {};
+    return {Build::Win32, Build::Win64};
+}
+
+std::vector<Build> TestedBuilds() {
+    std::vector<Build> builds{Build::Native};
+    for (Build build : TestedWindowsBuilds()) builds.push_back(build);
+    return builds;
+}
+
+std::string BuildParamName(const ::testing::TestParamInfo<Build>& info) { return BuildName(info.param); }
 
 std::string SourceDir() { return QUISEL_SOURCE_DIR; }
 
-std::string NativeBuildDir() { return FromEnvironment("QUISEL_BUILD_DIR", QUISEL_DEFAULT_BUILD_DIR); }
-
-std::string Win32BuildDir() {
-    return FromEnvironment("QUISEL_WIN32_BUILD_DIR", Parent(NativeBuildDir()) + "/win32");
+std::string BuildDir(Build build) {
+    const std::string native = FromEnvironment("QUISEL_BUILD_DIR", QUISEL_DEFAULT_BUILD_DIR);
+    switch (build) {
+    case Build::Native: return native;
+    case Build::Win32: return FromEnvironment("QUISEL_WIN32_BUILD_DIR", Parent(native) + "/win32");
+    case Build::Win64: return FromEnvironment("QUISEL_WIN64_BUILD_DIR", Parent(native) + "/win64");
+    }
+    return native;
 }
 
-std::string BuildDir(Build build) { return build == Build::Native ? NativeBuildDir() : Win32BuildDir(); }
-
 std::string HostProgram(Build build) {
-    return build == Build::Native ? NativeBuildDir() + "/quisel-run" : Win32BuildDir() + "/quisel-run.exe";
+    return BuildDir(build) + (IsWindows(build) ? "/quisel-run.exe" : "/quisel-run");
 }
 
 std::string LibraryFile(Build build) {
-    return build == Build::Native ? NativeBuildDir() + "/libquisel.so" : Win32BuildDir() + "/quisel.dll";
+    return BuildDir(build) + (IsWindows(build) ? "/quisel.dll" : "/libquisel.so");
 }
 
-bool BuildAvailable(Build build) {
-    // The sanitizer build's run skips the Windows binaries: they are the same as in the
-    // plain run, and no sanitizer is in them.
-    const char* skipWine = std::getenv("QUISEL_SKIP_WINE");
-    if (build == Build::Wine && skipWine != nullptr && skipWine[0] != '\0' && std::string(skipWine) != "0") return false;
+Availability CheckAvailable(Build build, std::string* why) {
     struct stat st;
-    if (stat(HostProgram(build).c_str(), &st) != 0 || stat(LibraryFile(build).c_str(), &st) != 0) return false;
-    return build == Build::Native || OnPath("wine");
+    for (const std::string& file : {HostProgram(build), LibraryFile(build)}) {
+        if (stat(file.c_str(), &st) != 0) {
+            *why = std::string(BuildName(build)) + " build is missing " + file +
+                   " (build it, or set QUISEL_SKIP_WINE=1 to leave the Windows builds out)";
+            return Availability::Broken;
+        }
+    }
+    if (!IsWindows(build)) return Availability::Runs;
+    // The probe's answer does not change while a test program runs: ask once per build.
+    static RunResult answers[2];
+    static bool asked[2] = {false, false};
+    const int slot = build == Build::Win64 ? 1 : 0;
+    if (!asked[slot]) {
+        answers[slot] = RunProgram({SourceDir() + "/scripts/wine-run", "--probe", WineArch(build)}, "/",
+                                   std::chrono::seconds(60));
+        asked[slot] = true;
+    }
+    const RunResult& answer = answers[slot];
+    if (answer.exitCode == 0) return Availability::Runs;
+    *why = answer.err.empty() ? "wine-run --probe: " + answer.Describe() : answer.err;
+    while (!why->empty() && why->back() == '\n') why->pop_back();
+    return answer.exitCode == 77 ? Availability::Skip : Availability::Broken;
 }
 
 std::string LibraryPath(Build build, const std::string& linuxAbsolutePath) {
-    if (build == Build::Native) return linuxAbsolutePath;
+    if (!IsWindows(build)) return linuxAbsolutePath;
     std::string path = "Z:";
     for (char c : linuxAbsolutePath) path += c == '/' ? '\\' : c;
     return path;
@@ -195,13 +223,11 @@ RunResult RunHost(Build build, const std::vector<std::string>& args, const std::
                   std::chrono::seconds timeout, const Environment& environment) {
     std::vector<std::string> argv;
     Environment env = environment;
-    if (build == Build::Native) {
-        argv.push_back(HostProgram(build));
-    } else {
-        argv.push_back(SourceDir() + "/scripts/wine-run");
-        argv.push_back(HostProgram(build));
-        env.insert(env.begin(), {"WINEPREFIX", Win32BuildDir() + "/wineprefix"});
+    if (IsWindows(build)) {
+        argv = {SourceDir() + "/scripts/wine-run", "--arch", WineArch(build)};
+        env.insert(env.begin(), {"WINEPREFIX", BuildDir(build) + "/wineprefix"});
     }
+    argv.push_back(HostProgram(build));
     argv.insert(argv.end(), args.begin(), args.end());
     return RunProgram(argv, workDir, timeout, env);
 }

@@ -1,9 +1,9 @@
-// Drives the host program quisel-run of either build from a native test program: the
-// native build directly, the Windows build under Wine through scripts/wine-run.
+// Drives the host program quisel-run of any build from a native test program: the
+// native build directly, the Windows builds under Wine through scripts/wine-run.
 //
 // The native build directory comes from QUISEL_BUILD_DIR (ctest sets it) or else the
-// build the test program belongs to; the Windows build is its sibling "win32", unless
-// QUISEL_WIN32_BUILD_DIR names another.
+// build the test program belongs to; the Windows builds are its siblings "win32" and
+// "win64", unless QUISEL_WIN32_BUILD_DIR or QUISEL_WIN64_BUILD_DIR names another.
 #pragma once
 
 #include <chrono>
@@ -15,23 +15,35 @@
 
 namespace quisel::test {
 
-enum class Build { Native, Wine };
+enum class Build { Native, Win32, Win64 };
 
-// "Native" / "Wine": usable as a parametrized test's name.
+// "Native" / "Win32" / "Win64": usable as a parametrized test's name.
 const char* BuildName(Build build);
+bool IsWindows(Build build);
+// "win32" / "win64": the build's folder name and its Wine's architecture.
+const char* WineArch(Build build);
+
+// The builds a build-parametrized suite runs for: the native one, and both Windows
+// builds unless QUISEL_SKIP_WINE is set (and not "0"); the sanitizer run sets it, since
+// the Windows binaries are the plain run's and no sanitizer is in them.
+std::vector<Build> TestedBuilds();
+std::vector<Build> TestedWindowsBuilds();
+
+// INSTANTIATE_TEST_SUITE_P's name generator for suites parametrized by Build.
+std::string BuildParamName(const ::testing::TestParamInfo<Build>& info);
 
 std::string SourceDir();
-std::string NativeBuildDir();
-std::string Win32BuildDir();
 std::string BuildDir(Build build);
 
 // The host program of a build, and the library beside it.
 std::string HostProgram(Build build);
 std::string LibraryFile(Build build);
 
-// Whether the build's host program and library exist; for Wine, also whether wine does,
-// and QUISEL_SKIP_WINE is unset (or "0").
-bool BuildAvailable(Build build);
+// Whether a build's programs can run here. Skip only where the kernel refuses 32-bit
+// programs (asked of scripts/wine-run's probe, once per test program); a build that is
+// missing, or a Wine that is missing or broken, is Broken: the test fails.
+enum class Availability { Runs, Skip, Broken };
+Availability CheckAvailable(Build build, std::string* why);
 
 // A Linux absolute path as the library of that build sees it: unchanged natively,
 // "Z:" + the path with '/' turned into '\' under Wine.
@@ -53,16 +65,20 @@ RunResult RunProgram(const std::vector<std::string>& argv, const std::string& wo
                      std::chrono::seconds timeout, const Environment& environment = {});
 
 // Runs the build's quisel-run with args in workDir (a Linux path). Under Wine the
-// prefix is the Windows build's own (<win32 build>/wineprefix).
+// prefix is the Windows build's own (<build>/wineprefix).
 RunResult RunHost(Build build, const std::vector<std::string>& args, const std::string& workDir,
                   std::chrono::seconds timeout = std::chrono::seconds(180), const Environment& environment = {});
 
 } // namespace quisel::test
 
-// Skips the current test when the build it needs is not there.
+// Skips the current test where the kernel cannot run the build it needs, and fails it
+// when the build or its Wine is missing.
 #define QUISEL_SKIP_UNLESS_AVAILABLE(build)                                                          \
     do {                                                                                             \
-        if (!::quisel::test::BuildAvailable(build))                                                  \
-            GTEST_SKIP() << ::quisel::test::BuildName(build) << " build not available: "             \
-                         << ::quisel::test::HostProgram(build);                                      \
+        std::string why_;                                                                            \
+        switch (::quisel::test::CheckAvailable(build, &why_)) {                                      \
+        case ::quisel::test::Availability::Runs: break;                                              \
+        case ::quisel::test::Availability::Skip: GTEST_SKIP() << why_;                               \
+        case ::quisel::test::Availability::Broken: GTEST_FAIL() << why_;                             \
+        }                                                                                            \
     } while (0)

@@ -1,4 +1,4 @@
-// Generic helpers for the test programs of both builds: scratch directories, whole-file
+// Generic helpers for the test programs of every build: scratch directories, whole-file
 // reads and writes, directory trees as maps, and activity-log comparison.
 //
 // Paths are the platform's own (a Linux path natively, a Windows path in the Windows

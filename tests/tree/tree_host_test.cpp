@@ -344,8 +344,7 @@ TEST_P(TreeHostTest, ForcedMoveGivesUpOnAPathThatStaysMissing) {
     EXPECT_EQ(DescribeTree(after), DescribeTree(before));
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, TreeHostTest, ::testing::Values(Build::Native, Build::Wine),
-                         [](const ::testing::TestParamInfo<Build>& info) { return BuildName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Builds, TreeHostTest, ::testing::ValuesIn(TestedBuilds()), BuildParamName);
 
 } // namespace
 } // namespace quisel::test

@@ -62,7 +62,7 @@ protected:
     }
 
     Build build() const { return GetParam(); }
-    bool wine() const { return build() == Build::Wine; }
+    bool wine() const { return IsWindows(build()); }
 
     // A directory below the game directory as the library is given it: the game
     // directory as the system names it, then levels separated by backslashes, as the
@@ -545,8 +545,7 @@ TEST_P(VersionE2E, EmptyBackupListMakesASnapshotOfTheListsOnly) {
                       {"gameold/", ""}, {"gameold/newlist.txt", ""}, {"gameold/backuplist.txt", "a.txt\r\n"}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, VersionE2E, ::testing::Values(Build::Native, Build::Wine),
-                         [](const ::testing::TestParamInfo<Build>& info) { return BuildName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Builds, VersionE2E, ::testing::ValuesIn(TestedBuilds()), BuildParamName);
 
 }  // namespace
 }  // namespace quisel::test
