@@ -203,6 +203,7 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
         Fail(qlayer::CodeForErrno(errno));
         return 0;
     }
+    qlayer::KnowCurrentDirectory(cwd);
     size_t len = strlen(cwd);
     if (buffer == nullptr || len + 1 > size) return static_cast<DWORD>(len + 1);  // buffer untouched
     memcpy(buffer, cwd, len + 1);
@@ -211,6 +212,7 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
 
 BOOL SetCurrentDirectoryA(LPCSTR path) {
     qlayer::CurrentDirectoryChanged();
+    qlayer::ForgetCurrentDirectory();
     if (FaultHook(FAULT_SetCurrentDirectoryA)) return FALSE;
     NativePath p;
     if (!p.Set(path)) return FALSE;
@@ -232,6 +234,11 @@ BOOL RemoveDirectoryA(LPCSTR path) {
     if (FaultHook(FAULT_RemoveDirectoryA)) return FALSE;
     NativePath p;
     if (!p.Set(path)) return FALSE;
+    // The current directory, however spelled (rmdir alone refuses only ".", with EINVAL).
+    // A bare name is one of its entries; any other path is looked at: removals are few,
+    // so the remembered name that spares moves a look is not needed here.
+    const bool bare = strchr(p.c_str(), '/') == nullptr && strcmp(p.c_str(), ".") != 0 && strcmp(p.c_str(), "..") != 0;
+    if (!bare && qlayer::IsCurrentDirectory(p.c_str(), nullptr)) return Fail(ERROR_SHARING_VIOLATION);
     if (rmdir(p.c_str()) != 0) {
         int err = errno == EEXIST ? ENOTEMPTY : errno;  // POSIX lets rmdir say either
         return FailPathErrno(err, p.c_str());
@@ -303,13 +310,17 @@ BOOL MoveFileA(LPCSTR existing, LPCSTR target) {
     if (!from.Set(existing) || !to.Set(target)) return FALSE;
     struct stat st;
     bool haveStat = false;
-    // The source is only looked at when its name might be that of an open stream, or
-    // when the rename's outcome needs it.
+    // The source is only looked at when its name might be that of an open stream or of
+    // the current directory (both held open by Windows), or when the rename's outcome
+    // needs it.
     if (qlayer::MayBeOpenStream(from.c_str())) {
         if (lstat(from.c_str(), &st) != 0) return FailPathErrno(errno, from.c_str());
         haveStat = true;
         if (!S_ISLNK(st.st_mode) && qlayer::IsOpenStream(st)) return Fail(ERROR_SHARING_VIOLATION);
     }
+    if (qlayer::MayBeCurrentDirectory(from.c_str()) &&
+        qlayer::IsCurrentDirectory(from.c_str(), haveStat ? &st : nullptr))
+        return Fail(ERROR_SHARING_VIOLATION);
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return TRUE;
     int err = errno;
     if (err == EEXIST || err == ENOTEMPTY) {

@@ -39,6 +39,13 @@ DWORD CodeForPathErrno(int err, const char* path);
 inline BOOL FailErrno(int err) { return Fail(CodeForErrno(err)); }
 inline BOOL FailPathErrno(int err, const char* path) { return Fail(CodeForPathErrno(err, path)); }
 
+// The last component of a path, trailing slashes left out, as [*begin, *begin + length).
+size_t LastComponent(const char* path, const char** begin);
+// Whether the n bytes at s are all ASCII, and none of them NUL.
+bool PlainAscii(const char* s, size_t n);
+// Whether a and b hold the same n bytes, ignoring ASCII case.
+bool SameFolded(const char* a, const char* b, size_t n);
+
 // Streams opened by OpenTextStream, by device and inode. Deleting, moving or replacing one
 // of them fails with ERROR_SHARING_VIOLATION, as it does on Windows where the runtime
 // opens files without delete sharing.
@@ -68,6 +75,26 @@ bool RecentEntryStat(const char* path, struct stat* st);
 void UpdateRecentEntryMode(mode_t mode);  // after the caller changed the mode itself
 void ForgetRecentEntry();
 void CurrentDirectoryChanged();  // by SetCurrentDirectoryA: the listed one may not be it
+
+// The current directory. Windows holds it open without delete sharing, so removing or
+// moving it fails with ERROR_SHARING_VIOLATION; the layer refuses the same.
+//   IsCurrentDirectory: whether path (a link not followed) is the current directory
+//   itself, by device and inode. st is path's lstat when the caller has one, else null.
+//   MayBeCurrentDirectory: false when path cannot be it, decided from the last component
+//   alone so that a move needs no system call. A directory has one name (a mount point,
+//   reachable by others, refuses removal and renaming anyway), so only a path ending in
+//   the current directory's own name (ignoring ASCII case), in "." or "..", or in a name
+//   that is not plain ASCII can reach it; a bare name is one of its entries, never itself.
+//   The name is learnt when GetCurrentDirectoryA reads the directory, or with one getcwd
+//   at the first question after SetCurrentDirectoryA. A chdir made around the layer is
+//   seen at the next GetCurrentDirectoryA, which every export calls first; until then,
+//   after another process renames the directory, or when it was entered through a bind
+//   mount and is moved by its other name, a move of it can be missed.
+//   KnowCurrentDirectory: what getcwd just gave; ForgetCurrentDirectory: it changed.
+bool IsCurrentDirectory(const char* path, const struct stat* st);
+bool MayBeCurrentDirectory(const char* path);
+void KnowCurrentDirectory(const char* cwd);
+void ForgetCurrentDirectory();
 
 // The list reader's underlying read size. CR LF pairs split by this edge are still joined.
 constexpr size_t kListReadChunk = 4096;

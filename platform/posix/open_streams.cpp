@@ -15,7 +15,15 @@ struct Slot {
     char name[NAME_MAX + 1];  // the last component the stream was opened by
 };
 
-// The last component of a path, trailing slashes left out, as [*begin, *begin + length).
+char Folded(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::mutex g_lock;
+Slot g_slots[qlayer::kOpenStreamSlots];
+int g_used;  // read without the lock only as a hint that the table is empty
+}  // namespace
+
+namespace qlayer {
+
 size_t LastComponent(const char* path, const char** begin) {
     size_t end = strlen(path);
     while (end > 0 && path[end - 1] == '/') --end;
@@ -33,19 +41,11 @@ bool PlainAscii(const char* s, size_t n) {
     return true;
 }
 
-char Folded(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool SameFolded(const char* a, const char* b, size_t n) {
     for (size_t i = 0; i < n; ++i)
         if (Folded(a[i]) != Folded(b[i])) return false;
     return true;
 }
-std::mutex g_lock;
-Slot g_slots[qlayer::kOpenStreamSlots];
-int g_used;  // read without the lock only as a hint that the table is empty
-}  // namespace
-
-namespace qlayer {
 
 bool RegisterOpenStream(const char* path, const struct stat& st) {
     const char* name;

@@ -1,6 +1,8 @@
 // The error codes the library acts on or logs, from the calls that produce them.
 #include "layer_fixture.h"
 
+#include <vector>
+
 #if !defined(_WIN32)
 #include <unistd.h>
 #endif
@@ -41,6 +43,37 @@ TEST_F(Codes, CreateAndRemoveDirectory) {
     EXPECT_TRUE(FailedWith(RemoveDirectoryA("missing\\deeper"), 3));
     EXPECT_TRUE(RemoveDirectoryA("made"));
     EXPECT_FALSE(Exists("made"));
+}
+
+TEST_F(Codes, CurrentDirectoryCannotBeRemovedOrMoved) {
+    // Windows holds it open without delete sharing, full or empty, however it is spelled.
+    MakeDirectories("g/sub");
+    MakeDirectories("other/sub");
+    WriteFile("g/sub/f", "x");
+    const std::string abs = quisel::test::JoinPath(Root(), "g/sub");
+    std::vector<std::string> spellings = {".", "..\\sub", "..\\..\\g\\.\\sub\\.", abs, abs + "\\"};
+#if !defined(_WIN32)
+    ASSERT_EQ(symlink("g", "lnk"), 0);  // a link on the way (Wine moves a link's target)
+    spellings.push_back(Root() + "/lnk/sub");
+#endif
+    ASSERT_TRUE(SetCurrentDirectoryA("g\\sub"));
+    for (const char* contents : {"full", "empty"}) {
+        for (const std::string& cwd : spellings) {
+            SCOPED_TRACE(cwd + " " + contents);
+            EXPECT_TRUE(FailedWith(RemoveDirectoryA(cwd.c_str()), 32));
+            EXPECT_TRUE(FailedWith(MoveFileA(cwd.c_str(), "..\\moved"), 32));
+            EXPECT_TRUE(FailedWith(MoveFileA(cwd.c_str(), "..\\..\\other"), 32));  // before the existing target
+        }
+        DeleteFileA("f");
+    }
+    EXPECT_FALSE(Exists("../moved"));
+    // Another directory of the same name is not the current one, nor is a link to it.
+    EXPECT_TRUE(MoveFileA("..\\..\\other\\sub", "..\\..\\other\\sub2"));
+    EXPECT_TRUE(RemoveDirectoryA("..\\..\\other\\sub2"));
+#if !defined(_WIN32)
+    ASSERT_EQ(symlink("../g/sub", "../../other/sub"), 0);
+    EXPECT_TRUE(MoveFileA("..\\..\\other\\sub", "..\\..\\other\\link"));
+#endif
 }
 
 TEST_F(Codes, DeleteFileAndReadOnly) {
@@ -95,11 +128,12 @@ TEST_F(Codes, EndOfEnumeration) {
 
 #if !defined(_WIN32)
 TEST_F(Codes, EnumerationOfARemovedCurrentDirectory) {
-    // Linux lets the current directory be removed; it then lists nothing at all, not even
-    // "." and "..", and that must be a failure rather than a handle with no first entry.
+    // Linux lets another program remove the current directory (the layer itself refuses);
+    // it then lists nothing at all, not even "." and "..", and that must be a failure
+    // rather than a handle with no first entry.
     MakeDirectories("gone");
     ASSERT_TRUE(SetCurrentDirectoryA("gone"));
-    ASSERT_TRUE(RemoveDirectoryA("..\\gone"));
+    ASSERT_EQ(rmdir("../gone"), 0);
     WIN32_FIND_DATAA data;
     EXPECT_EQ(FindFirstFileA("*.*", &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), 2u);

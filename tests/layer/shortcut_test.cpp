@@ -1,6 +1,7 @@
 // The layer's shortcuts on the walks' hot path must not change an answer: a listed entry's
 // lstat reused by the call right after it, and a move that skips looking at its source
-// unless the source's name may be that of an open stream. Native only: they are ours.
+// unless the source's name may be that of an open stream or of the current directory.
+// Native only: they are ours.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,6 +156,20 @@ TEST_F(Shortcut, OpenStreamsStayPutWhateverTheWayTheyAreReached) {
     EXPECT_TRUE(MoveFileA("sub2\\quisel.log", "log-moved"));
     EXPECT_TRUE(MoveFileA("list", "list-moved"));
     EXPECT_TRUE(MoveFileA("linked", "linked-moved"));
+}
+
+TEST_F(Shortcut, CurrentDirectoryIsKnownAfterEveryChange) {
+    MakeDirectories("a/b");
+    ASSERT_TRUE(SetCurrentDirectoryA("a"));
+    EXPECT_TRUE(FailedWith(MoveFileA("..\\a", "..\\moved"), 32));
+    ASSERT_TRUE(SetCurrentDirectoryA("b"));
+    EXPECT_TRUE(FailedWith(MoveFileA("..\\b", "..\\moved"), 32));
+    // Changed around the layer: seen at the next read of it, which every export begins with.
+    ASSERT_EQ(chdir(".."), 0);
+    char buffer[MAX_PATH];
+    ASSERT_NE(GetCurrentDirectoryA(sizeof buffer, buffer), 0u);
+    EXPECT_TRUE(FailedWith(MoveFileA("..\\a", "..\\moved"), 32));
+    EXPECT_FALSE(Exists("../moved"));
 }
 
 }  // namespace

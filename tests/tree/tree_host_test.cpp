@@ -168,6 +168,28 @@ TEST_P(TreeHostTest, ClearGoesOnPastADirectoryItMustNotEnter) {
               DescribeTree({{"quisel.log", Log()}, {"t/", ""}, {"t/rodir/", ""}, {"t/rodir/in.txt", "in"}}));
 }
 
+TEST_P(TreeHostTest, TheCurrentDirectoryIsNeitherRemovedNorMoved) {
+    // Windows holds it open without delete sharing. The first move runs in the game
+    // directory, so the others also show that the host's change of directory is seen.
+    MakeTree(game_, {{"sub/f.txt", "f"}, {"l.lst", "sub\r\n"}, {"m.lst", "none.txt\r\n"}});
+    const std::string g = LibraryPath(build(), game_);
+    RunResult r = Run({"move", g, In("dst"), In("m.lst"), "0", "cd", "sub", "move", g, In("dst"), In("l.lst"), "0",
+                       "clear", In("sub"), "1", "clear", ".", "1"});
+    EXPECT_EQ(r.out, "0\n0\n0\n0\n") << r.Describe();
+    const Lines begin = {"-------- VersionMove begin ---------\n", "from: " + g + "\nto: " + In("dst")};
+    const Lines end = {"-------- VersionMove end 0---------\n"};
+    auto failedMove = [this](const std::string& name, int code) {
+        return Lines{"MoveFile(" + In(name) + ", " + In("dst\\" + name) + ") FAILED " + std::to_string(code) + "\n"};
+    };
+    const Lines removals = {"RemoveDirectory(" + In("sub") + ") FAILED 32\n", "RemoveDirectory(.) FAILED 32\n"};
+    EXPECT_TRUE(LogMatches(
+        Log(), MaskedLog(Concat({begin, failedMove("none.txt", 2), end, begin, failedMove("sub", 32), end, removals}))));
+    EXPECT_EQ(DescribeTree(ListTree(game_)), DescribeTree({{"l.lst", "sub\r\n"},
+                                                           {"m.lst", "none.txt\r\n"},
+                                                           {"quisel.log", Log()},
+                                                           {"sub/", ""}}));
+}
+
 TEST_P(TreeHostTest, ForcedMoveCarriesTheTreeAndLeavesTheSkippedNames) {
     const Tree source = {
         {"ver.bin", "root marker"},
