@@ -24,6 +24,9 @@ int _dowildcard = 0;
 #include <unistd.h>
 #endif
 
+// Only for the exports' types: the library is loaded, not linked.
+#include <quisel.h>
+
 #ifndef QUISEL_VERSION
 #error "QUISEL_VERSION must be defined by the build"
 #endif
@@ -55,16 +58,6 @@ const char kUsage[] =
     "cd (no later call is made then).\n";
 
 enum ExitCode { kAllSucceeded = 0, kSomeFailed = 1, kHostError = 2 };
-
-// The exports use the caller-cleans-the-stack convention.
-#if defined(_WIN32)
-#define QUISEL_CDECL __cdecl
-#else
-#define QUISEL_CDECL
-#endif
-using VersionBackupFn = int(QUISEL_CDECL*)(int);
-using ClearDirFn = int(QUISEL_CDECL*)(const char*, int);
-using VersionMoveFn = int(QUISEL_CDECL*)(const char*, const char*, const char*, int);
 
 enum class CallKind { Backup, Clear, Move, Cd };
 
@@ -367,9 +360,9 @@ int Run(int argc, char** argv) {
             return Fail("library " + Quote(library.path().c_str()) + " lacks export " + what);
         }
     }
-    auto versionBackup = reinterpret_cast<VersionBackupFn>(exports[0].address);
-    auto clearDir = reinterpret_cast<ClearDirFn>(exports[1].address);
-    auto versionMove = reinterpret_cast<VersionMoveFn>(exports[2].address);
+    auto versionBackup = reinterpret_cast<QuiselVersionBackupFn>(exports[0].address);
+    auto clearDir = reinterpret_cast<QuiselClearDirFn>(exports[1].address);
+    auto versionMove = reinterpret_cast<QuiselVersionMoveFn>(exports[2].address);
 
     std::string error;
     if (options.workDir != nullptr && !ChangeDirectory(options.workDir, &error)) {
