@@ -261,6 +261,19 @@ bool ChangeDirectory(const char* dir, std::string* error) {
 
 #else // POSIX
 
+#if !defined(QUISEL_INSTALL_BINDIR) || !defined(QUISEL_INSTALLED_LIBRARY)
+#error "QUISEL_INSTALL_BINDIR and QUISEL_INSTALLED_LIBRARY must be defined by the build"
+#endif
+
+// Whether the program folder is an install tree's program folder (bin/), whose library
+// is then at QUISEL_INSTALLED_LIBRARY from it.
+bool IsInstalledProgramFolder(const std::string& dir) {
+    std::string tail = QUISEL_INSTALL_BINDIR;
+    if (tail.empty() || tail[0] != '/') tail = "/" + tail;
+    tail += "/";
+    return dir.size() >= tail.size() && dir.compare(dir.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 bool ProgramDirectory(std::string* dir) {
     std::vector<char> buffer(PATH_MAX);
     for (;;) {
@@ -290,6 +303,7 @@ public:
             std::string dir;
             if (!ProgramDirectory(&dir)) return "cannot find the program's own directory";
             path = dir + "libquisel.so";
+            if (access(path.c_str(), F_OK) != 0 && IsInstalledProgramFolder(dir)) path = dir + QUISEL_INSTALLED_LIBRARY;
         }
         dlerror();
         handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
