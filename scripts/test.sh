@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test: both builds (native, and the 32-bit DLL under Wine), then a summary line.
+# Every test: both builds (native, and the 32-bit DLL under Wine), their packages, then a
+# summary line.
 # Exits non-zero when a build or any test failed.
 set -uo pipefail
 
@@ -9,6 +10,7 @@ cd "$root"
 jobs=$(nproc 2>/dev/null || echo 2)
 passed=0
 failed=0
+skipped=0
 failures=()
 
 step() { printf '\n==== %s\n' "$*"; }
@@ -112,6 +114,42 @@ run_benchmark() {
     rm -rf "$work"
     count_step benchmark "$status"
 }
+
+# The packages (CPack: `--target package`) of every build this run made, then used as a
+# launcher's developer would, from the archive or the install tree only
+# (tests/package/check.sh). Their Windows programs run under Wine where this machine
+# runs that architecture; elsewhere that part is counted as skipped.
+run_package_tests() {
+    local build configured status
+    for build in native win32 win64; do
+        step "packages of build/$build, and their use from outside"
+        configured=${build}_configured
+        if [[ ${!configured:-1} -ne 0 ]]; then
+            echo "skipped: this run did not configure build/$build"
+            skipped=$((skipped + 1))
+            continue
+        fi
+        cmake --build "build/$build" --target package
+        status=$?
+        count_step "package-$build" "$status"
+        [[ $status -eq 0 ]] || continue
+        if [[ $build == native ]]; then
+            tests/package/check.sh native build/native
+            count_step package-native-use $?
+            continue
+        fi
+        tests/package/check.sh windows "$build" "build/$build"
+        count_step "package-$build-use" $?
+        tests/package/check.sh wine "$build" "build/$build"
+        status=$?
+        if [[ $status -eq 77 ]]; then
+            echo "skipped: package-$build-wine, the programs built against the package under Wine"
+            skipped=$((skipped + 1))
+        else
+            count_step "package-$build-wine" "$status"
+        fi
+    done
+}
 # -------------------------------------------------------------------------------------
 
 step "dependencies"
@@ -159,10 +197,11 @@ fi
 run_sanitizer_build
 run_fuzzers
 run_benchmark
+run_package_tests
 
 step "summary"
 if [[ ${#failures[@]} -gt 0 ]]; then
     echo "failed: ${failures[*]}"
 fi
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed, $skipped skipped"
 [[ $failed -eq 0 ]]
