@@ -1,6 +1,8 @@
-// The library's boundary: the three exports and the module-wide state they share.
+// The library's boundary: the three exports, declared once in the public header, and
+// the module-wide state they share.
 #pragma once
 
+#include "include/quisel.h"
 #include "platform.h"
 
 // Fixed buffer sizes, terminator included.
@@ -14,7 +16,3 @@ enum {
 extern char WorkDir[kPathSize];
 // The open activity log, or null until the first record whose open succeeded.
 extern FILE* LogStream;
-
-QUISEL_EXPORT int __cdecl VersionBackup(int newVersion);
-QUISEL_EXPORT int __cdecl ClearDir(const char* dir, int removeDir);
-QUISEL_EXPORT int __cdecl VersionMove(const char* fromDir, const char* toDir, const char* listPath, int force);

@@ -24,6 +24,9 @@ int _dowildcard = 0;
 #include <unistd.h>
 #endif
 
+// Only for the exports' types: the library is loaded, not linked.
+#include <quisel.h>
+
 #ifndef QUISEL_VERSION
 #error "QUISEL_VERSION must be defined by the build"
 #endif
@@ -55,16 +58,6 @@ const char kUsage[] =
     "cd (no later call is made then).\n";
 
 enum ExitCode { kAllSucceeded = 0, kSomeFailed = 1, kHostError = 2 };
-
-// The exports use the caller-cleans-the-stack convention.
-#if defined(_WIN32)
-#define QUISEL_CDECL __cdecl
-#else
-#define QUISEL_CDECL
-#endif
-using VersionBackupFn = int(QUISEL_CDECL*)(int);
-using ClearDirFn = int(QUISEL_CDECL*)(const char*, int);
-using VersionMoveFn = int(QUISEL_CDECL*)(const char*, const char*, const char*, int);
 
 enum class CallKind { Backup, Clear, Move, Cd };
 
@@ -268,6 +261,19 @@ bool ChangeDirectory(const char* dir, std::string* error) {
 
 #else // POSIX
 
+#if !defined(QUISEL_INSTALL_BINDIR) || !defined(QUISEL_INSTALLED_LIBRARY)
+#error "QUISEL_INSTALL_BINDIR and QUISEL_INSTALLED_LIBRARY must be defined by the build"
+#endif
+
+// Whether the program folder is an install tree's program folder (bin/), whose library
+// is then at QUISEL_INSTALLED_LIBRARY from it.
+bool IsInstalledProgramFolder(const std::string& dir) {
+    std::string tail = QUISEL_INSTALL_BINDIR;
+    if (tail.empty() || tail[0] != '/') tail = "/" + tail;
+    tail += "/";
+    return dir.size() >= tail.size() && dir.compare(dir.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 bool ProgramDirectory(std::string* dir) {
     std::vector<char> buffer(PATH_MAX);
     for (;;) {
@@ -297,6 +303,7 @@ public:
             std::string dir;
             if (!ProgramDirectory(&dir)) return "cannot find the program's own directory";
             path = dir + "libquisel.so";
+            if (access(path.c_str(), F_OK) != 0 && IsInstalledProgramFolder(dir)) path = dir + QUISEL_INSTALLED_LIBRARY;
         }
         dlerror();
         handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -367,9 +374,9 @@ int Run(int argc, char** argv) {
             return Fail("library " + Quote(library.path().c_str()) + " lacks export " + what);
         }
     }
-    auto versionBackup = reinterpret_cast<VersionBackupFn>(exports[0].address);
-    auto clearDir = reinterpret_cast<ClearDirFn>(exports[1].address);
-    auto versionMove = reinterpret_cast<VersionMoveFn>(exports[2].address);
+    auto versionBackup = reinterpret_cast<QuiselVersionBackupFn>(exports[0].address);
+    auto clearDir = reinterpret_cast<QuiselClearDirFn>(exports[1].address);
+    auto versionMove = reinterpret_cast<QuiselVersionMoveFn>(exports[2].address);
 
     std::string error;
     if (options.workDir != nullptr && !ChangeDirectory(options.workDir, &error)) {

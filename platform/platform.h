@@ -1,6 +1,6 @@
 // The one header the library core includes for everything it needs from the system:
-// the Win32 ANSI file API (real kernel32 on Windows, our POSIX layer elsewhere), the
-// C runtime's text streams, and the export decoration of the three entry points.
+// the Win32 ANSI file API (real kernel32 on Windows, our POSIX layer elsewhere) and the
+// C runtime's text streams.
 #pragma once
 
 #include <stdio.h>
@@ -8,10 +8,8 @@
 #if defined(_WIN32)
 #include <windows.h>
 #include <time.h>
-#define QUISEL_EXPORT extern "C"
 #else
 #include "posix/winapi.h"
-#define QUISEL_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
 // Opens a stream as the Windows C runtime's fopen does in text mode: "at" appends,

@@ -11,6 +11,7 @@ packages=(
     python3-pefile
     clang libclang-rt-14-dev
     strace rsync time
+    llvm lld pkg-config
 )
 
 installed() {

@@ -123,6 +123,39 @@ run_benchmark() {
     rm -rf "$work"
     count_step benchmark "$status"
 }
+
+# The packages (CPack: `--target package`) of every build this run made, then used as a
+# launcher's developer would, from the archive or the install tree only
+# (tests/package/check.sh). Their Windows programs run under Wine where this machine
+# runs that architecture; elsewhere that part is counted as skipped.
+run_package_tests() {
+    local build ready status
+    for build in native "${windows_builds[@]}"; do
+        # A build that did not configure has failed already; its package is not made.
+        if [[ $build == native ]]; then ready=$native_configured; else ready=${configured[$build]}; fi
+        [[ $ready -eq 0 ]] || continue
+        step "packages of build/$build, and their use from outside"
+        cmake --build "build/$build" --target package
+        status=$?
+        count_step "package-$build" "$status"
+        [[ $status -eq 0 ]] || continue
+        if [[ $build == native ]]; then
+            tests/package/check.sh native build/native
+            count_step package-native-use $?
+            continue
+        fi
+        tests/package/check.sh windows "$build" "build/$build"
+        count_step "package-$build-use" $?
+        tests/package/check.sh wine "$build" "build/$build"
+        status=$?
+        if [[ $status -eq 77 ]]; then
+            echo "skipped: package-$build-wine, the programs built against the package, under Wine"
+            skipped=$((skipped + 1))
+        else
+            count_step "package-$build-wine" "$status"
+        fi
+    done
+}
 # -------------------------------------------------------------------------------------
 
 step "dependencies"
@@ -185,6 +218,7 @@ done
 run_sanitizer_build
 run_fuzzers
 run_benchmark
+run_package_tests
 
 step "summary"
 if [[ ${#failures[@]} -gt 0 ]]; then

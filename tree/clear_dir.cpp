@@ -98,6 +98,6 @@ int ClearLevel(const char* dir, int removeDir, const char* outerLogPath) {
 }
 }  // namespace
 
-QUISEL_EXPORT int __cdecl ClearDir(const char* dir, int removeDir) {
+int QUISEL_CALL ClearDir(const char* dir, int removeDir) {
     return ClearLevel(dir, removeDir, NULL);
 }

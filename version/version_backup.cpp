@@ -11,7 +11,7 @@ namespace {
 const DWORD kMaxGameDirLength = kPathSize - 1 - 23;
 }  // namespace
 
-QUISEL_EXPORT int __cdecl VersionBackup(int newVersion) {
+int QUISEL_CALL VersionBackup(int newVersion) {
     char gameDir[kPathSize];
     char snapshotDir[kPathSize];
     char listCopy[kPathSize];

@@ -114,7 +114,7 @@ int MoveListed(const char* fromDir, const char* toDir, const char* listPath, con
 }
 }  // namespace
 
-QUISEL_EXPORT int __cdecl VersionMove(const char* fromDir, const char* toDir, const char* listPath, int force) {
+int QUISEL_CALL VersionMove(const char* fromDir, const char* toDir, const char* listPath, int force) {
     char logPath[kPathSize];
     memset(logPath, 0, sizeof logPath);
     memset(WorkDir, 0, sizeof WorkDir);

@@ -36,6 +36,8 @@ STRINGS = {
 # Version 2.0.4.0 in the fixed part: (2 << 16 | 0, 4 << 16 | 0).
 FIXED_VERSION = (0x00020000, 0x00040000)
 TRANSLATION = "0x0804 0x04b0"  # language 0x0804, code page 1200
+RT_VERSION = 16
+LANGUAGE = 0x0804  # the resource directory files the version resource under it
 
 problems = []
 
@@ -78,6 +80,12 @@ def check_exports(pe):
 def check_version_resource(pe):
     if not check(hasattr(pe, "VS_FIXEDFILEINFO") and pe.VS_FIXEDFILEINFO, "no version resource"):
         return
+    languages = [language.id
+                 for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries if kind.id == RT_VERSION
+                 for name in kind.directory.entries
+                 for language in name.directory.entries]
+    check(languages == [LANGUAGE], "version resource filed under languages %s, expected only 0x%04x"
+          % (["0x%04x" % language for language in languages], LANGUAGE))
     fixed = pe.VS_FIXEDFILEINFO[0]
     check((fixed.FileVersionMS, fixed.FileVersionLS) == FIXED_VERSION,
           "fixed FileVersion is 0x%08x 0x%08x" % (fixed.FileVersionMS, fixed.FileVersionLS))

@@ -1,0 +1,88 @@
+/*
+ * quisel.h: the quisel library, the support library of a game's version backup and
+ * restore. Version 2.0.4.0.
+ *
+ * Link with quisel.lib (MSVC), -lquisel (MinGW, Linux), or load the library at run time
+ * (quisel.dll, libquisel.so.2) and resolve the three functions by name, or on Windows by
+ * ordinal: 1 VersionBackup, 2 ClearDir, 3 VersionMove.
+ *
+ * Every function takes the process's current directory, at the time of the call, as the
+ * game directory: make it the game directory first. Relative paths are taken against it,
+ * and the activity log quisel.log is written there, one time-stamped record per step and
+ * per failure; it is the only place that says why a call failed.
+ *
+ * Each function returns 1 when it did all of its work and 0 when it did not; a 0 can
+ * mean that part of the work was done (nothing that was moved is moved back). No other
+ * value is returned.
+ *
+ * Calls must not overlap: make one call at a time, and do not change the current
+ * directory from another thread while a call runs. The functions change it while they
+ * work and restore it before they return. Paths are ANSI strings (the system code page
+ * on Windows) of fewer than 260 characters; the library only reads them.
+ */
+#ifndef QUISEL_H
+#define QUISEL_H
+
+/* Building the library itself, the functions are exported: on Windows by quisel.def,
+   which gives them their ordinals, elsewhere by their visibility. */
+#if defined(_WIN32)
+#define QUISEL_CALL __cdecl
+#if defined(QUISEL_BUILDING_LIBRARY)
+#define QUISEL_API
+#else
+#define QUISEL_API __declspec(dllimport)
+#endif
+#else
+#define QUISEL_CALL
+#if defined(QUISEL_BUILDING_LIBRARY)
+#define QUISEL_API __attribute__((visibility("default")))
+#else
+#define QUISEL_API
+#endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Takes a snapshot of the current version of the game. Non-zero newVersion snapshots
+ * into "gamenew", zero into "gameold": a directory in the game directory, recreated (an
+ * earlier snapshot of that name is removed first). The game's "newlist.txt" and
+ * "backuplist.txt" are copied into it with their names exchanged, and every file that
+ * the game's "backuplist.txt" names is moved into it under the same relative path,
+ * "ver.bin" (when listed) last. Returns 1 when every listed file is in the snapshot.
+ */
+QUISEL_API int QUISEL_CALL VersionBackup(int newVersion);
+
+/*
+ * Empties the directory dir and every directory below it. Non-zero removeDir also
+ * removes the emptied directories, dir included. It goes on past a file it cannot
+ * delete, and then returns 0.
+ */
+QUISEL_API int QUISEL_CALL ClearDir(const char *dir, int removeDir);
+
+/*
+ * Moves every file that the move list file listPath names (one path per line, relative
+ * to both roots) from the tree fromDir to the same place in the tree toDir, creating
+ * missing directories and replacing files already there; a "ver.bin" line moves that
+ * file last. The pass stops at the first file it cannot move; what moved stays moved.
+ * When the pass fails and force is non-zero, the whole tree of fromDir is moved instead
+ * (files named newlist.txt, backuplist.txt and quisel.dll stay), then "ver.bin".
+ * Restoring a snapshot, for example:
+ *   VersionMove("<game>\\gameold", "<game>", "<game>\\gameold\\newlist.txt", 1)
+ * Returns 1 when every file is moved.
+ */
+QUISEL_API int QUISEL_CALL VersionMove(const char *fromDir, const char *toDir, const char *listPath, int force);
+
+/* The three functions' types, for loading the library at run time. */
+typedef int(QUISEL_CALL *QuiselVersionBackupFn)(int newVersion);
+typedef int(QUISEL_CALL *QuiselClearDirFn)(const char *dir, int removeDir);
+typedef int(QUISEL_CALL *QuiselVersionMoveFn)(const char *fromDir, const char *toDir, const char *listPath,
+                                              int force);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUISEL_H */
