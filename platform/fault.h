@@ -13,6 +13,7 @@ enum FaultFn {
     FAULT_FindNextFileA,
     FAULT_CreateDirectoryA,
     FAULT_RemoveDirectoryA,
+    FAULT_GetFileAttributesA,
     FAULT_SetFileAttributesA,
     FAULT_DeleteFileA,
     FAULT_MoveFileA,

@@ -61,6 +61,7 @@ const char* FaultName(FaultFn fn) {
         "FindNextFileA",
         "CreateDirectoryA",
         "RemoveDirectoryA",
+        "GetFileAttributesA",
         "SetFileAttributesA",
         "DeleteFileA",
         "MoveFileA",

@@ -239,6 +239,18 @@ BOOL RemoveDirectoryA(LPCSTR path) {
     return TRUE;
 }
 
+DWORD GetFileAttributesA(LPCSTR path) {
+    if (FaultHook(FAULT_GetFileAttributesA)) return INVALID_FILE_ATTRIBUTES;
+    NativePath p;
+    if (!p.Set(path)) return INVALID_FILE_ATTRIBUTES;
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0) {
+        FailPathErrno(errno, p.c_str());
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return qlayer::AttributesOf(AT_FDCWD, p.c_str(), st);
+}
+
 // The entry's lstat: the one its listing took as it handed the entry out, when this call
 // directly follows on that bare name, else a new one. `recent` tells which.
 // A call on a listed entry that the test seam fails: the entry's remembered lstat may no

@@ -39,6 +39,10 @@ DWORD CodeForPathErrno(int err, const char* path);
 inline BOOL FailErrno(int err) { return Fail(CodeForErrno(err)); }
 inline BOOL FailPathErrno(int err, const char* path) { return Fail(CodeForPathErrno(err, path)); }
 
+// The attribute word of an entry whose lstat is st, as a listing and GetFileAttributesA
+// give it: name is taken from dirFd (AT_FDCWD for a path), for a link's target.
+DWORD AttributesOf(int dirFd, const char* name, const struct stat& st);
+
 // Streams opened by OpenTextStream, by device and inode. Deleting, moving or replacing one
 // of them fails with ERROR_SHARING_VIOLATION, as it does on Windows where the runtime
 // opens files without delete sharing.
