@@ -67,7 +67,7 @@ TEST_F(Codes, DeleteFileAndReadOnly) {
     EXPECT_TRUE(FailedWith(SetFileAttributesA("missing\\file", FILE_ATTRIBUTE_NORMAL), 3));
 }
 
-TEST_F(Codes, GetFileAttributes) {
+TEST_F(Codes, AttributeQuery) {
     WriteFile("file", "x");
     MakeDirectories("dir");
     ASSERT_TRUE(SetFileAttributesA("file", FILE_ATTRIBUTE_READONLY));
