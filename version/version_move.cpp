@@ -52,6 +52,7 @@ int MoveMarker(const char* fromDir, const char* toDir, const char* logPath, int 
     return result;
 }
 
+// One entry of the list pass: moved with repairs, and its arrival recorded.
 int MoveEntry(const char* sourcePath, const char* destinationPath, const char* logPath) {
     if (!MoveWithRepairs(sourcePath, destinationPath, logPath)) return 0;
     LogF(logPath, "MoveFile(%s, %s) SUCCEED !!!\n", sourcePath, destinationPath);
