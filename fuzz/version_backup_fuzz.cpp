@@ -1,6 +1,8 @@
 // VersionBackup over a small game directory with fuzzed "newlist.txt" and
 // "backuplist.txt", earlier snapshots, and game directories around the length limit.
-// Every run checks conservation, truth against the log and the current directory.
+// Every run checks conservation, truth against the log and the current directory, and
+// that a backup whose list names an entry the game directory lacks, or one the move
+// would refuse, returns 0 and touches nothing, not even the earlier snapshot.
 //
 // Input: byte 0 flags (bit 0 newVersion, bit 1 no newlist.txt, bit 2 no
 // backuplist.txt, bit 3 an earlier snapshot of the same name, bit 4 one that cannot
@@ -11,6 +13,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -37,6 +40,28 @@ std::string GameDir(const std::string& run, uint8_t choice) {
         path += "/" + std::string(room, 'g');
     }
     return path;
+}
+
+// Whether, by the plain model of the list, every file entry is there in the game
+// directory (before the call) and passes the move's rules: the length of the line
+// behind the game directory, of the entry behind the snapshot, and the refusals.
+bool ListedEntriesThere(const inv::Snapshot& before, const std::string& game, const std::string& backupList) {
+    const size_t sourceRoot = game.size() + 1, destinationRoot = game.size() + 9;
+    for (const std::string& line : quisel::model::Meaning(backupList).entries) {
+        const std::string entry = quisel::model::EntryOf(line);
+        if (line.size() + sourceRoot + 1 > 260 || destinationRoot + entry.size() + 1 > 260) return false;
+        if (quisel::model::Refused(entry) || before.count(inv::Normalize(entry, game)) == 0) return false;
+    }
+    return true;
+}
+
+inv::Snapshot WithoutLogs(inv::Snapshot snapshot) {
+    for (auto it = snapshot.begin(); it != snapshot.end();) {
+        it = it->first.size() >= 11 && it->first.compare(it->first.size() - 11, 11, "/quisel.log") == 0
+                 ? snapshot.erase(it)
+                 : std::next(it);
+    }
+    return snapshot;
 }
 
 [[noreturn]] void Fail(const std::string& what, const std::vector<std::string>& problems, const std::string& log) {
@@ -95,6 +120,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     allowed.failedReplace = outcome.result == 0;
     const std::vector<std::string> lost = inv::CheckConservation(before, after, allowed);
     if (!lost.empty()) Fail("conservation", lost, log);
+
+    // The model's "missing" is certain (nothing in the tree is a link, and ".." is
+    // refused), its "there" is not: only the one direction is checked.
+    if (!(flags & 4) && game.size() <= 236 && !ListedEntriesThere(before, game, backupList)) {
+        if (outcome.result != 0) Fail("result 1 for a list naming what the game directory lacks", {}, log);
+        if (!(WithoutLogs(before) == WithoutLogs(after))) Fail("a backup of a version not whole touched files", {}, log);
+    }
 
     if (outcome.result == 1) {
         const std::vector<std::string> undone = sc::BackupDone(before, after, game, snapshot, log);

@@ -13,6 +13,7 @@ enum FaultFn {
     FAULT_FindNextFileA,
     FAULT_CreateDirectoryA,
     FAULT_RemoveDirectoryA,
+    FAULT_GetFileAttributesA,
     FAULT_SetFileAttributesA,
     FAULT_DeleteFileA,
     FAULT_MoveFileA,
@@ -28,6 +29,9 @@ enum FaultFn {
 void FaultArm(FaultFn fn, uint32_t nth, uint32_t code, uint32_t count = 1);
 // Disarms the rule and zeroes every call counter.
 void FaultReset();
+// Until the next reset the layer acts as on a file system that refuses unnamed files:
+// copies are built under a temporary name beside their destination, as they are there.
+void FaultRefuseUnnamedFiles();
 // Calls of fn made since the last reset (FAULT_ANY: all of them).
 uint32_t FaultCalls(FaultFn fn);
 // Calls that have been failed on purpose since the last reset.

@@ -3,6 +3,8 @@
 #include <string.h>
 
 #include "frame/quisel.h"
+#include "log/write_log.h"
+#include "tree/paths.h"
 
 int ReadListLine(FILE* list, char* line) {
     memset(line, 0, kListLineSize);
@@ -60,4 +62,51 @@ int ListEntryStaysInside(const char* entry) {
         if (*p == '\0') return 1;
         component = p + 1;
     }
+}
+
+int ForEachListEntry(FILE* list, const char* listPath, const char* fromDir, const char* toDir,
+                     const char* logPath, ListEntryAction action, int* markerSeen) {
+    char line[kListLineSize];
+    char sourcePath[kPathSize];
+    char destinationPath[kPathSize];
+    memset(line, 0, sizeof line);
+    const size_t sourceRoot = MakeRoot(sourcePath, fromDir);
+    const size_t destinationRoot = MakeRoot(destinationPath, toDir);
+    if (sourceRoot == 0 || destinationRoot == 0) {
+        LogF(logPath, "filename length too big\n");
+        return 0;
+    }
+
+    while (ReadListLine(list, line)) {
+        size_t length = 0;
+        const ListLineKind kind = ClassifyListLine(line, &length);
+        if (kind == kListEmpty) continue;
+        if (kind == kListMarker) {
+            *markerSeen = 1;
+            continue;
+        }
+        const char* entry = ListEntryPath(line);
+        if (length + sourceRoot + 1 > kPathSize || destinationRoot + strlen(entry) + 1 > kPathSize) {
+            LogF(logPath, "filename length too big\n");
+            return 0;
+        }
+        // The list is a file anyone who can write the game directory can change:
+        // an entry must not reach outside the two roots.
+        if (!ListEntryStaysInside(entry)) {
+            LogF(logPath, "filename out of root: %s\n", line);
+            return 0;
+        }
+        PutName(sourcePath, sourceRoot, entry);
+        PutName(destinationPath, destinationRoot, entry);
+        if (!action(sourcePath, destinationPath, logPath)) return 0;
+    }
+    if (ferror(list)) {
+        LogF(logPath, "read list file %s failed\n", listPath);
+        return 0;
+    }
+    return 1;
+}
+
+int MarkerPath(char* path, const char* root) {
+    return FormatPath(path, "%s\\ver.bin", root);
 }

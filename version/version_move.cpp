@@ -29,8 +29,8 @@ int MoveMarker(const char* fromDir, const char* toDir, const char* logPath, int 
     memset(source, 0, sizeof source);
     memset(destination, 0, sizeof destination);
     // The roots were checked to leave room for the marker's name.
-    FormatPath(source, "%s\\ver.bin", fromDir);
-    FormatPath(destination, "%s\\ver.bin", toDir);
+    MarkerPath(source, fromDir);
+    MarkerPath(destination, toDir);
 
     if (!CopyFileA(source, destination, FALSE)) {
         LogF(logPath, "CopyFile(%s, %s) FAILED %d\n", source, destination, static_cast<int>(GetLastError()));
@@ -52,62 +52,26 @@ int MoveMarker(const char* fromDir, const char* toDir, const char* logPath, int 
     return result;
 }
 
+// One entry of the list pass: moved with repairs, and its arrival recorded.
+int MoveEntry(const char* sourcePath, const char* destinationPath, const char* logPath) {
+    if (!MoveWithRepairs(sourcePath, destinationPath, logPath)) return 0;
+    LogF(logPath, "MoveFile(%s, %s) SUCCEED !!!\n", sourcePath, destinationPath);
+    return 1;
+}
+
 // The list pass with its end-of-list marker step. Returns 1 when every entry moved
 // and the marker too, if the list named it.
 int MoveListed(const char* fromDir, const char* toDir, const char* listPath, const char* logPath) {
-    char line[kListLineSize];
-    char sourcePath[kPathSize];
-    char destinationPath[kPathSize];
-    memset(line, 0, sizeof line);
-    const size_t sourceRoot = MakeRoot(sourcePath, fromDir);
-    const size_t destinationRoot = MakeRoot(destinationPath, toDir);
-
     FILE* list = OpenTextStream(listPath, "r");
     if (list == NULL) {
         LogF(logPath, "fopen(%s, \"r\") FAILED %d\n", listPath, static_cast<int>(GetLastError()));
         return 0;
     }
-
-    int passed = 1;
     int markerSeen = 0;
-    while (ReadListLine(list, line)) {
-        size_t length = 0;
-        const ListLineKind kind = ClassifyListLine(line, &length);
-        if (kind == kListEmpty) continue;
-        if (kind == kListMarker) {
-            markerSeen = 1;
-            continue;
-        }
-        const char* entry = ListEntryPath(line);
-        if (length + sourceRoot + 1 > kPathSize || destinationRoot + strlen(entry) + 1 > kPathSize) {
-            LogF(logPath, "filename length too big\n");
-            passed = 0;
-            break;
-        }
-        // The list is a file anyone who can write the game directory can change:
-        // an entry must not reach outside the two roots.
-        if (!ListEntryStaysInside(entry)) {
-            LogF(logPath, "filename out of root: %s\n", line);
-            passed = 0;
-            break;
-        }
-        PutName(sourcePath, sourceRoot, entry);
-        PutName(destinationPath, destinationRoot, entry);
-        if (!MoveWithRepairs(sourcePath, destinationPath, logPath)) {
-            passed = 0;
-            break;
-        }
-        LogF(logPath, "MoveFile(%s, %s) SUCCEED !!!\n", sourcePath, destinationPath);
-    }
-
-    if (passed) {
-        if (ferror(list)) {
-            LogF(logPath, "read list file %s failed\n", listPath);
-            passed = 0;
-        } else if (markerSeen) {
-            LogF(logPath, "from: %s\nto: %s", fromDir, toDir);
-            passed = MoveMarker(fromDir, toDir, logPath, 0);
-        }
+    int passed = ForEachListEntry(list, listPath, fromDir, toDir, logPath, MoveEntry, &markerSeen);
+    if (passed && markerSeen) {
+        LogF(logPath, "from: %s\nto: %s", fromDir, toDir);
+        passed = MoveMarker(fromDir, toDir, logPath, 0);
     }
     fclose(list);
     return passed;

@@ -19,6 +19,7 @@ struct Rule {
 uint32_t g_calls[FAULT_COUNT];
 uint32_t g_injected;
 Rule g_rule;
+bool g_refuseUnnamed;
 
 }  // namespace
 
@@ -35,6 +36,8 @@ bool FaultTake(FaultFn fn) {
     return true;
 }
 
+bool UnnamedFilesRefused() { return g_refuseUnnamed; }
+
 }  // namespace qlayer
 
 void FaultArm(FaultFn fn, uint32_t nth, uint32_t code, uint32_t count) {
@@ -46,7 +49,10 @@ void FaultReset() {
     g_rule = Rule{};
     for (uint32_t& c : g_calls) c = 0;
     g_injected = 0;
+    g_refuseUnnamed = false;
 }
+
+void FaultRefuseUnnamedFiles() { g_refuseUnnamed = true; }
 
 uint32_t FaultCalls(FaultFn fn) { return (fn >= FAULT_ANY && fn < FAULT_COUNT) ? g_calls[fn] : 0; }
 
@@ -61,6 +67,7 @@ const char* FaultName(FaultFn fn) {
         "FindNextFileA",
         "CreateDirectoryA",
         "RemoveDirectoryA",
+        "GetFileAttributesA",
         "SetFileAttributesA",
         "DeleteFileA",
         "MoveFileA",

@@ -11,8 +11,10 @@ namespace qlayer {
 // error and returns true, and the caller returns its failure value at once.
 bool FaultTake(FaultFn fn);
 inline bool FaultHook(FaultFn fn) { return FaultTake(fn); }
+bool UnnamedFilesRefused();
 #else
 constexpr bool FaultHook(FaultFn) { return false; }
+constexpr bool UnnamedFilesRefused() { return false; }
 #endif
 
 }  // namespace qlayer

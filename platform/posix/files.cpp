@@ -132,23 +132,31 @@ bool CopyBytes(int in, int out, off_t size) {
     return true;
 }
 
-// Writes a copy of the open regular file `in` (described by st) under a new temporary name
-// beside `beside`, with the source's mode and, when asked, its times. On failure nothing
-// is left behind and errno tells why.
-bool CopyToTemp(int in, const struct stat& st, const char* beside, bool keepTimes, char* temp, size_t cap) {
+// Gives the copy in `out` the source's mode and, when asked, its times.
+bool FinishCopy(int out, const struct stat& st, bool keepTimes) {
+    if (fchmod(out, st.st_mode & 07777) != 0) return false;
+    if (!keepTimes) return true;
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    return futimens(out, times) == 0;
+}
+
+// Where a copy is built under a temporary name beside `to`: the file system has no
+// unnamed files. The copy is renamed to `to` when whole; nothing is left on failure.
+bool PlaceCopyNamed(int in, const struct stat& st, const char* to, bool keepTimes, bool replace) {
+    char temp[PATH_MAX];
     int out = -1;
-    int rc = MakeTempBeside(beside, temp, cap, [&out](const char* name) {
+    int rc = MakeTempBeside(to, temp, sizeof temp, [&out](const char* name) {
         out = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         return out;
     });
     if (rc < 0) return false;
-    bool ok = CopyBytes(in, out, st.st_size) && fchmod(out, st.st_mode & 07777) == 0;
-    if (ok && keepTimes) {
-        const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        ok = futimens(out, times) == 0;
-    }
+    bool ok = CopyBytes(in, out, st.st_size) && FinishCopy(out, st, keepTimes);
     int err = errno;
     if (close(out) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && (replace ? rename(temp, to) : RenameNoReplace(temp, to, false)) != 0) {
         ok = false;
         err = errno;
     }
@@ -159,32 +167,88 @@ bool CopyToTemp(int in, const struct stat& st, const char* beside, bool keepTime
     return ok;
 }
 
+// Whether a failed open of an unnamed file means the file system (or the kernel, EISDIR)
+// offers none, rather than a reason a named file would meet as well.
+bool NoUnnamedFiles(int err) {
+    return err == EOPNOTSUPP || err == EISDIR || err == EINVAL;
+}
+
+// An unnamed file in the directory of `to`, or -1 with errno. Only where /proc lets it be
+// named later: the other way, linking the descriptor itself, needs a capability.
+int OpenUnnamedBeside(const char* to) {
+    static std::atomic<int> procFds{0};  // 0 not known yet, 1 there, 2 not
+    if (procFds.load(std::memory_order_relaxed) == 0)
+        procFds.store(access("/proc/self/fd", X_OK) == 0 ? 1 : 2, std::memory_order_relaxed);
+    if (qlayer::UnnamedFilesRefused() || procFds.load(std::memory_order_relaxed) != 1) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    char dir[PATH_MAX];
+    const char* slash = strrchr(to, '/');
+    ParentOf(to, slash ? slash + 1 : to, dir, sizeof dir);
+    return open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+}
+
+// Gives the unnamed file `fd` the name `to`; an existing `to` fails with EEXIST.
+int NameUnnamed(int fd, const char* to) {
+    char self[32];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, self, AT_FDCWD, to, AT_SYMLINK_FOLLOW);
+}
+
+// Puts a copy of the open regular file `in` (described by st) at `to`, with the source's
+// mode and, when asked, its times. The copy is built in an unnamed file beside `to` and
+// named only once whole, so a copy cut short at any moment (a full disk, a kill) leaves
+// no file behind. replace: an existing `to` is replaced (a copy); else the copy fails
+// with EEXIST (a move). False with errno.
+bool PlaceCopy(int in, const struct stat& st, const char* to, bool keepTimes, bool replace) {
+    int out = OpenUnnamedBeside(to);
+    if (out < 0) return NoUnnamedFiles(errno) && PlaceCopyNamed(in, st, to, keepTimes, replace);
+    bool ok = CopyBytes(in, out, st.st_size) && FinishCopy(out, st, keepTimes);
+    if (ok && NameUnnamed(out, to) != 0) {
+        ok = false;
+        if (errno == EEXIST && replace) {
+            // A name beside `to`, renamed over it: that name holds the whole copy, and
+            // only between these two calls.
+            char temp[PATH_MAX];
+            if (MakeTempBeside(to, temp, sizeof temp, [out](const char* name) { return NameUnnamed(out, name); }) == 0) {
+                ok = rename(temp, to) == 0;
+                if (!ok) {
+                    int err = errno;
+                    unlink(temp);
+                    errno = err;
+                }
+            }
+        }
+    }
+    // The writes have reported their errors; the close of a file now named or about to
+    // vanish has nothing left to say.
+    int err = errno;
+    close(out);
+    errno = err;
+    return ok;
+}
+
 // A file moved to another file system: copied beside the destination, put in place
 // without replacing, and only then the source removed. Any failure undoes what was made.
 BOOL MoveAcrossFileSystems(const char* from, const char* to, const struct stat& st) {
-    char temp[PATH_MAX];
     if (S_ISLNK(st.st_mode)) {
         char target[PATH_MAX];
         ssize_t len = readlink(from, target, sizeof target);
         if (len < 0) return FailErrno(errno);
         if (static_cast<size_t>(len) >= sizeof target) return Fail(ERROR_FILENAME_EXCED_RANGE);
         target[len] = '\0';
-        if (MakeTempBeside(to, temp, sizeof temp, [&target](const char* name) { return symlink(target, name); }) < 0)
-            return FailDestination(errno);
+        // A link is made whole by one call, which never replaces an existing name.
+        if (symlink(target, to) != 0) return FailDestination(errno);
     } else if (S_ISREG(st.st_mode)) {
         int in = open(from, O_RDONLY | O_CLOEXEC);
         if (in < 0) return FailPathErrno(errno, from);
-        bool ok = CopyToTemp(in, st, to, true, temp, sizeof temp);
+        bool ok = PlaceCopy(in, st, to, true, false);
         int err = errno;
         close(in);
         if (!ok) return FailDestination(err);
     } else {
         return Fail(ERROR_ACCESS_DENIED);  // devices, pipes and sockets have no Windows counterpart
-    }
-    if (RenameNoReplace(temp, to, false) != 0) {
-        int err = errno;
-        unlink(temp);
-        return FailDestination(err);
     }
     if (unlink(from) != 0) {
         int err = errno;
@@ -244,6 +308,18 @@ BOOL RemoveDirectoryA(LPCSTR path) {
         return FailPathErrno(err, p.c_str());
     }
     return TRUE;
+}
+
+DWORD GetFileAttributesA(LPCSTR path) {
+    if (FaultHook(FAULT_GetFileAttributesA)) return INVALID_FILE_ATTRIBUTES;
+    NativePath p;
+    if (!p.Set(path)) return INVALID_FILE_ATTRIBUTES;
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0) {
+        FailPathErrno(errno, p.c_str());
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return qlayer::AttributesOf(AT_FDCWD, p.c_str(), st);
 }
 
 // The entry's lstat: the one its listing took as it handed the entry out, when this call
@@ -383,14 +459,9 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists) {
         return FailDestination(errno);
     }
     // A missing destination directory shows up here, as 3.
-    char temp[PATH_MAX];
-    if (!CopyToTemp(in, st, to.c_str(), false, temp, sizeof temp)) return FailDestination(errno);
-    int rc = failIfExists ? RenameNoReplace(temp, to.c_str(), false) : rename(temp, to.c_str());
-    if (rc != 0) {
-        int err = errno;
-        unlink(temp);
-        if (err == EEXIST) return Fail(QLAYER_ERROR_FILE_EXISTS);
-        return FailDestination(err);
+    if (!PlaceCopy(in, st, to.c_str(), false, !failIfExists)) {
+        if (errno == EEXIST && failIfExists) return Fail(QLAYER_ERROR_FILE_EXISTS);
+        return FailDestination(errno);
     }
     return TRUE;
 }

@@ -114,18 +114,6 @@ bool ListsBefore(const char* a, size_t alen, const char* b, size_t blen) {
     return memcmp(a, b, n) < 0;
 }
 
-DWORD AttributesOf(int dirFd, const char* name, const struct stat& st) {
-    if (S_ISLNK(st.st_mode)) {
-        struct stat target;
-        if (fstatat(dirFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode))
-            return FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;  // never entered by a walk
-        return FILE_ATTRIBUTE_ARCHIVE;
-    }
-    DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    if (!(st.st_mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;
-    return attributes;
-}
-
 // Reads the current directory's names into s. False with the last error set on failure.
 bool Fill(Snapshot& s) {
     const int dirFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -173,7 +161,7 @@ void Emit(const Snapshot& s, const Entry& e, WIN32_FIND_DATAA* out) {
     struct stat st;
     uint64_t size = 0, writeTime = 0, accessTime = 0;
     if (fstatat(s.dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        out->dwFileAttributes = AttributesOf(s.dirFd, name, st);
+        out->dwFileAttributes = qlayer::AttributesOf(s.dirFd, name, st);
         size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
         writeTime = FileTime(st.st_mtim);
         accessTime = FileTime(st.st_atim);
@@ -211,6 +199,18 @@ Snapshot* Live(HANDLE h) {
 }  // namespace
 
 namespace qlayer {
+
+DWORD AttributesOf(int dirFd, const char* name, const struct stat& st) {
+    if (S_ISLNK(st.st_mode)) {
+        struct stat target;
+        if (fstatat(dirFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode))
+            return FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;  // never entered by a walk
+        return FILE_ATTRIBUTE_ARCHIVE;
+    }
+    DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (!(st.st_mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes;
+}
 
 bool RecentEntryStat(const char* path, struct stat* st) {
     if (!t_recent.valid || strcmp(path, t_recent.name) != 0) return false;

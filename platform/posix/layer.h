@@ -45,6 +45,9 @@ size_t LastComponent(const char* path, const char** begin);
 bool PlainAscii(const char* s, size_t n);
 // Whether a and b hold the same n bytes, ignoring ASCII case.
 bool SameFolded(const char* a, const char* b, size_t n);
+// The attribute word of an entry whose lstat is st, as a listing and GetFileAttributesA
+// give it: name is taken from dirFd (AT_FDCWD for a path), for a link's target.
+DWORD AttributesOf(int dirFd, const char* name, const struct stat& st);
 
 // Streams opened by OpenTextStream, by device and inode. Deleting, moving or replacing one
 // of them fails with ERROR_SHARING_VIOLATION, as it does on Windows where the runtime

@@ -100,6 +100,20 @@ TEST_F(Codes, DeleteFileAndReadOnly) {
     EXPECT_TRUE(FailedWith(SetFileAttributesA("missing\\file", FILE_ATTRIBUTE_NORMAL), 3));
 }
 
+TEST_F(Codes, AttributeQuery) {
+    WriteFile("file", "x");
+    MakeDirectories("dir");
+    ASSERT_TRUE(SetFileAttributesA("file", FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(GetFileAttributesA("file"), 33ul);  // the word a listing gives
+    EXPECT_EQ(GetFileAttributesA("dir"), 16ul);
+    ASSERT_TRUE(SetFileAttributesA("file", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(GetFileAttributesA("file"), 32ul);
+    const std::pair<const char*, unsigned long> missing[] = {{"missing", 2}, {"missing\\x", 3}, {"file\\x", 3}};
+    for (const auto& [path, code] : missing) {
+        EXPECT_TRUE(FailedWith(GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES, code)) << path;
+    }
+}
+
 TEST_F(Codes, MoveReportsSourceBeforeDestination) {
     WriteFile("src", "source");
     EXPECT_TRUE(FailedWith(MoveFileA("missing", "nodir\\x"), 2));

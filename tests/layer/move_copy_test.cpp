@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+
+#include "fault.h"
 #endif
 
 namespace layer_test {
@@ -227,6 +229,48 @@ TEST_F(CrossDevice, MoveCutShortLeavesTheSourceWhole) {
     EXPECT_EQ(ReadFile(from), bytes);
     EXPECT_EQ(Names(ListCurrent()), (std::vector<std::string>{".", ".."}));
 }
+
+// Built in an unnamed file where the file system offers one, else under a temporary
+// name: either way a copy or a move across file systems arrives whole or not at all,
+// never replaces where it must not, and leaves no file of its own behind.
+class TemporaryFiles : public CrossDevice, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        FaultReset();
+        if (GetParam()) FaultRefuseUnnamedFiles();
+        CrossDevice::SetUp();
+    }
+    void TearDown() override {
+        FaultReset();
+        CrossDevice::TearDown();
+    }
+};
+
+TEST_P(TemporaryFiles, CopiesAndMovesArriveWholeOrNotAtAllAndLeaveNothingBehind) {
+    const std::string big(200000, 'b'), far = Other("far"), taken = Other("taken");
+    WriteFile("src", "short");
+    WriteFile("dst", "an older, longer content");
+    WriteFile(far, big);
+    WriteFile(taken, "taken");
+    EXPECT_TRUE(CopyFileA("src", "dst", FALSE));
+    EXPECT_TRUE(CopyFileA("src", "fresh", FALSE));
+    EXPECT_TRUE(FailedWith(CopyFileA("src", "fresh", TRUE), 80));
+    EXPECT_TRUE(FailedWith(CopyFileA("src", "nodir\\x", FALSE), 3));
+    EXPECT_TRUE(FailedWith(MoveFileA(taken.c_str(), "dst"), 183));
+    WithFileSizeLimit(65536, [&] {
+        EXPECT_FALSE(CopyFileA(far.c_str(), "dst", FALSE));
+        EXPECT_FALSE(MoveFileA(far.c_str(), "moved"));
+    });
+    EXPECT_TRUE(MoveFileA(far.c_str(), "moved"));
+    EXPECT_EQ(ReadFile("dst"), "short");
+    EXPECT_EQ(ReadFile("fresh"), "short");
+    EXPECT_EQ(ReadFile("moved"), big);
+    EXPECT_EQ(ReadFile(taken), "taken");
+    EXPECT_EQ(Names(ListCurrent()), (std::vector<std::string>{".", "..", "dst", "fresh", "moved", "src"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, TemporaryFiles, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Named" : "Unnamed"; });
 
 TEST_F(CrossDevice, MovesALinkAsALink) {
     ASSERT_EQ(symlink("/nowhere/at/all", Other("link").c_str()), 0);

@@ -213,7 +213,7 @@ std::vector<std::string> CheckConservation(const Snapshot& before, const Snapsho
     for (const auto& [path, entry] : after) {
         if (entry.kind == Entry::Directory || IsLog(path)) continue;
         if (IsLayerTemp(BaseName(path))) {
-            if (!allowed.interrupted) {
+            if (!allowed.interrupted || !allowed.tempsMayStay) {
                 problems.push_back("temporary file left: " + path);
                 continue;
             }
@@ -281,6 +281,14 @@ bool HasFailureRecord(const std::string& log) {
 
 bool IsLayerTemp(const std::string& name) {
     return name.size() > 12 && name.compare(0, 8, ".quisel-") == 0 && name.compare(name.size() - 4, 4, ".tmp") == 0;
+}
+
+bool UnnamedFilesOffered(const std::string& dir) {
+    if (access("/proc/self/fd", X_OK) != 0) return false;
+    const int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {

@@ -49,8 +49,11 @@ struct Allowed {
     // destination by deleting it first).
     bool failedReplace = false;
     // The call was killed: a file may be whole at both places, and a temporary file of
-    // the layer may stay beside its destination while the original is whole.
+    // the layer may stay beside its destination while the original is whole...
     bool interrupted = false;
+    // ... unless the layer builds its copies in unnamed files there (UnnamedFilesOffered):
+    // then no temporary file may stay at all.
+    bool tempsMayStay = true;
 };
 
 // Conservation: every file of `before` is in `after` exactly once, byte for byte, at
@@ -65,6 +68,9 @@ bool HasFailureRecord(const std::string& log);
 
 // Whether name is a temporary file of the POSIX layer (".quisel-<pid>-<n>.tmp").
 bool IsLayerTemp(const std::string& name);
+// Whether the layer builds its copies into dir in unnamed files, named only when whole:
+// the file system offers them and /proc can name them.
+bool UnnamedFilesOffered(const std::string& dir);
 
 // Small file helpers that throw std::runtime_error on failure.
 void WriteBytes(const std::string& path, const std::string& bytes);

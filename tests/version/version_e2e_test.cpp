@@ -545,6 +545,56 @@ TEST_P(VersionE2E, EmptyBackupListMakesASnapshotOfTheListsOnly) {
                       {"gameold/", ""}, {"gameold/newlist.txt", ""}, {"gameold/backuplist.txt", "a.txt\r\n"}}));
 }
 
+TEST_P(VersionE2E, RepeatedBackupKeepsTheOnlyCopiesAndTheRestoreBringsThemBack) {
+    const std::string list = "a.txt\r\ndata\\b.txt\r\nver.bin\r\n";
+    const Tree game = {{"newlist.txt", "n\r\n"}, {"backuplist.txt", list}, {"a.txt", "A"}, {"data/b.txt", "B"},
+                       {"ver.bin", "V"}};
+    MakeTree(game_, game);
+    RunResult r = Run({"backup", "0", "backup", "0"});
+    EXPECT_EQ(r.out, "1\n0\n") << r.Describe();
+    // The second backup finds the version gone from the game directory and touches nothing.
+    const std::string g = Root(), o = Root("gameold");
+    EXPECT_TRUE(LogIs({"SetCurrentDirectory(" + o + ") FAILED 2\n", Begin(), FromTo(g, o),
+                       Moved(In(g, "a.txt"), In(o, "a.txt")), Moved(In(g, "data\\b.txt"), In(o, "data\\b.txt")),
+                       FromTo(g, o), Copied(In(g, "ver.bin"), In(o, "ver.bin")), End(1),
+                       "GetFileAttributes(" + In(g, "a.txt") + ") FAILED 2\n"}));
+    EXPECT_TREE(Listed("gameold"), (Tree{{"newlist.txt", list}, {"backuplist.txt", "n\r\n"}, {"a.txt", "A"},
+                                         {"data/", ""}, {"data/b.txt", "B"}, {"ver.bin", "V"}}));
+
+    r = Run({"move", "gameold", g, "gameold\\newlist.txt", "1"});
+    EXPECT_EQ(r.out, "1\n") << r.Describe();
+    EXPECT_TREE(Listed("gameold"), (Tree{{"newlist.txt", list}, {"backuplist.txt", "n\r\n"}, {"data/", ""}}));
+    EXPECT_TREE(Without(ListTree(game_), {"quisel.log", "gameold/", "gameold/newlist.txt", "gameold/backuplist.txt",
+                                          "gameold/data/", "data/"}),
+                game);
+}
+
+TEST_P(VersionE2E, BackupTouchesNothingUnlessTheGameHoldsEveryListedEntry) {
+    // One record names the first entry that is missing or that the move would refuse;
+    // the earlier snapshot, which may hold the only copies, stays as it is.
+    const std::string g = Root();
+    struct Case {
+        std::string list, present, record;
+    };
+    const std::vector<Case> cases = {
+        {"a.txt\nb.txt\nver.bin\n", "b.txt", "GetFileAttributes(" + In(g, "a.txt") + ") FAILED 2\n"},
+        {"a.txt\nsub\\b.txt\n", "a.txt", "GetFileAttributes(" + In(g, "sub\\b.txt") + ") FAILED 3\n"},
+        {"ver.bin\na.txt\n", "a.txt", "GetFileAttributes(" + In(g, "ver.bin") + ") FAILED 2\n"},
+        {"a.txt\n..\\x\nb.txt\n", "a.txt", OutOfRoot("..\\x")},
+        {"a.txt\n" + std::string(250, 'l') + "\n", "a.txt", TooLong()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.list);
+        RemoveTree(game_);
+        MakeTree(game_, {{"newlist.txt", "n\n"}, {"backuplist.txt", c.list}, {c.present, "P"}, {"gameold/a.txt", "old"}});
+        const Tree before = ListTree(game_);
+        RunResult r = Run({"backup", "0"});
+        EXPECT_EQ(r.out, "0\n") << r.Describe();
+        EXPECT_TRUE(LogIs({c.record}));
+        EXPECT_TREE(Without(ListTree(game_), {"quisel.log"}), before);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, VersionE2E, ::testing::ValuesIn(TestedBuilds()), BuildParamName);
 
 }  // namespace

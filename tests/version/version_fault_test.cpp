@@ -300,7 +300,8 @@ TEST_P(VersionFaultSweep, EachFunctionFailingAtEachCallRestoresTheCurrentDirecto
         {FAULT_CreateDirectoryA, {3, 5, 183}},      {FAULT_RemoveDirectoryA, {5, 32, 145}},
         {FAULT_SetFileAttributesA, {2, 5}},         {FAULT_DeleteFileA, {2, 5, 32}},
         {FAULT_MoveFileA, {2, 3, 5, 32, 183}},      {FAULT_CopyFileA, {2, 3, 5, 32, 183}},
-        {FAULT_OpenTextStream, {2, 3, 5, 32}},      {FAULT_ReadStream, {5}}};
+        {FAULT_OpenTextStream, {2, 3, 5, 32}},      {FAULT_ReadStream, {5}},
+        {FAULT_GetFileAttributesA, {2, 3, 5}}};
     const Scenario s = scenario();
     for (const auto& [fn, codes] : functions) {
         if (!codes.count(code())) continue;
@@ -329,7 +330,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, VersionFaultSweep,
 
 TEST_F(VersionFaultTest, FailuresThatTheLibraryRecordsAreNamedInTheLog) {
     // Calls whose failure always writes a record with its code.
-    const FaultFn recorded[] = {FAULT_MoveFileA, FAULT_DeleteFileA, FAULT_RemoveDirectoryA};
+    const FaultFn recorded[] = {FAULT_MoveFileA, FAULT_DeleteFileA, FAULT_RemoveDirectoryA, FAULT_GetFileAttributesA};
     for (const Scenario& s : Scenarios()) {
         for (FaultFn fn : recorded) {
             for (uint32_t code : {5u, 32u}) {
@@ -374,6 +375,26 @@ TEST_F(VersionFaultTest, ListThatCannotBeOpenedIsRecordedWithItsCode) {
                                         "from: " + g + "\\src\nto: " + g + "\\dst",
                                         "fopen(list.txt, \"r\") FAILED 32\n", "-------- VersionMove end 0---------\n"})));
     EXPECT_EQ(o.files, s.initial);
+}
+
+TEST_F(VersionFaultTest, BackupThatCannotTellTheVersionIsWholeTouchesNothing) {
+    // A failed query of a listed entry (the first, and the marker's, the last), or a list
+    // that is there but cannot be opened or read: the earlier snapshot stays, and the
+    // one record names the failure.
+    const std::string query = "GetFileAttributes(" + game_ + "\\";
+    const std::vector<std::tuple<FaultFn, uint32_t, std::string>> faults = {
+        {FAULT_GetFileAttributesA, 1, query + "a.txt) FAILED 5\n"},
+        {FAULT_GetFileAttributesA, 4, query + "ver.bin) FAILED 5\n"},
+        {FAULT_OpenTextStream, 1, "fopen(backuplist.txt, \"r\") FAILED 5\n"},
+        {FAULT_ReadStream, 1, "read list file backuplist.txt failed\n"}};
+    const Scenario s = Backup(true);
+    for (const auto& [fn, nth, record] : faults) {
+        SCOPED_TRACE(record);
+        const Outcome o = Run(s, fn, nth, 5, 1);
+        EXPECT_EQ(o.result, 0);
+        EXPECT_EQ(o.files, s.initial);
+        EXPECT_TRUE(quisel::test::LogMatches(o.log, quisel::test::MaskedLog({record})));
+    }
 }
 
 TEST_F(VersionFaultTest, BackupThatCannotReadTheGameDirectoryTouchesNothing) {
