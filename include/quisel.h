@@ -52,6 +52,10 @@ extern "C" {
  * "backuplist.txt" are copied into it with their names exchanged, and every file that
  * the game's "backuplist.txt" names is moved into it under the same relative path,
  * "ver.bin" (when listed) last. Returns 1 when every listed file is in the snapshot.
+ * Before it touches anything it makes sure the game directory holds every entry that
+ * "backuplist.txt" names; when one is missing (a repeated backup, or one after a backup
+ * that was interrupted) it returns 0 and touches nothing, so the earlier snapshot, which
+ * may hold the only copies, stays: restore it with VersionMove (below).
  */
 QUISEL_API int QUISEL_CALL VersionBackup(int newVersion);
 
