@@ -140,33 +140,6 @@ bool FinishCopy(int out, const struct stat& st, bool keepTimes) {
     return futimens(out, times) == 0;
 }
 
-// Where a copy is built under a temporary name beside `to`: the file system has no
-// unnamed files. The copy is renamed to `to` when whole; nothing is left on failure.
-bool PlaceCopyNamed(int in, const struct stat& st, const char* to, bool keepTimes, bool replace) {
-    char temp[PATH_MAX];
-    int out = -1;
-    int rc = MakeTempBeside(to, temp, sizeof temp, [&out](const char* name) {
-        out = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        return out;
-    });
-    if (rc < 0) return false;
-    bool ok = CopyBytes(in, out, st.st_size) && FinishCopy(out, st, keepTimes);
-    int err = errno;
-    if (close(out) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && (replace ? rename(temp, to) : RenameNoReplace(temp, to, false)) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        unlink(temp);
-        errno = err;
-    }
-    return ok;
-}
-
 // Whether a failed open of an unnamed file means the file system (or the kernel, EISDIR)
 // offers none, rather than a reason a named file would meet as well.
 bool NoUnnamedFiles(int err) {
@@ -199,32 +172,39 @@ int NameUnnamed(int fd, const char* to) {
 // Puts a copy of the open regular file `in` (described by st) at `to`, with the source's
 // mode and, when asked, its times. The copy is built in an unnamed file beside `to` and
 // named only once whole, so a copy cut short at any moment (a full disk, a kill) leaves
-// no file behind. replace: an existing `to` is replaced (a copy); else the copy fails
-// with EEXIST (a move). False with errno.
+// no file behind. Where the file system has no unnamed files it is built under a
+// temporary name instead, removed on failure. A temporary name also serves, between two
+// calls, to replace an existing `to`. replace: an existing `to` is replaced (a copy);
+// else the copy fails with EEXIST (a move). False with errno.
 bool PlaceCopy(int in, const struct stat& st, const char* to, bool keepTimes, bool replace) {
+    char temp[PATH_MAX] = "";
     int out = OpenUnnamedBeside(to);
-    if (out < 0) return NoUnnamedFiles(errno) && PlaceCopyNamed(in, st, to, keepTimes, replace);
-    bool ok = CopyBytes(in, out, st.st_size) && FinishCopy(out, st, keepTimes);
-    if (ok && NameUnnamed(out, to) != 0) {
-        ok = false;
-        if (errno == EEXIST && replace) {
-            // A name beside `to`, renamed over it: that name holds the whole copy, and
-            // only between these two calls.
-            char temp[PATH_MAX];
-            if (MakeTempBeside(to, temp, sizeof temp, [out](const char* name) { return NameUnnamed(out, name); }) == 0) {
-                ok = rename(temp, to) == 0;
-                if (!ok) {
-                    int err = errno;
-                    unlink(temp);
-                    errno = err;
-                }
-            }
-        }
+    const bool unnamed = out >= 0;
+    if (!unnamed) {
+        if (!NoUnnamedFiles(errno)) return false;
+        if (MakeTempBeside(to, temp, sizeof temp, [&out](const char* name) {
+                out = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+                return out;
+            }) < 0)
+            return false;
     }
-    // The writes have reported their errors; the close of a file now named or about to
-    // vanish has nothing left to say.
+    bool ok = CopyBytes(in, out, st.st_size) && FinishCopy(out, st, keepTimes);
+    if (ok && unnamed && NameUnnamed(out, to) != 0) {
+        ok = errno == EEXIST && replace &&
+             MakeTempBeside(to, temp, sizeof temp, [out](const char* name) { return NameUnnamed(out, name); }) == 0;
+        if (!ok) temp[0] = '\0';  // a name met there is somebody else's
+    }
     int err = errno;
-    close(out);
+    // A named file's close may still report a write error; an unnamed one's writes have.
+    if (close(out) != 0 && ok && !unnamed) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && temp[0] != '\0' && (replace ? rename(temp, to) : RenameNoReplace(temp, to, false)) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok && temp[0] != '\0') unlink(temp);
     errno = err;
     return ok;
 }
