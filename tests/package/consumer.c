@@ -3,7 +3,7 @@
  * MSVC-compatible linker against quisel.lib, and compiled as C and as C++ for every
  * target to check the header itself. Run in a game directory whose backuplist.txt names
  * its files, it backs the game up into gameold, moves it back and removes gameold. The
- * exit code has bit 0, 1 and 2 set for each of the three calls that returned 1.
+ * exit code has bit 0, 1 and 2 set for each of the three calls that did not return 1.
  */
 #include <quisel.h>
 
@@ -16,11 +16,11 @@ int Consume(void) {
     QuiselVersionBackupFn backup = VersionBackup;
     QuiselVersionMoveFn move = VersionMove;
     QuiselClearDirFn clear = ClearDir;
-    int succeeded = 0;
-    succeeded |= (backup(0) == 1) << 0;
-    succeeded |= (move("gameold", ".", "gameold\\newlist.txt", 0) == 1) << 1;
-    succeeded |= (clear("gameold", 1) == 1) << 2;
-    return succeeded;
+    int failed = 0;
+    failed |= (backup(0) != 1) << 0;
+    failed |= (move("gameold", ".", "gameold\\newlist.txt", 0) != 1) << 1;
+    failed |= (clear("gameold", 1) != 1) << 2;
+    return failed;
 }
 
 #if defined(_WIN32)
