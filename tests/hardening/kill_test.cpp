@@ -1,11 +1,10 @@
 // The native host program killed (SIGKILL) at random moments: a backup of a few
-// thousand files (then restored), backups and restores in a random order, and a move of
-// large files from one file system to another (the layer copies them). Afterwards every
-// file is whole at its source or at its destination, and no destination holds a file
-// that is neither a listed one nor a list copy. Where the file system offers unnamed files the layer builds its copies in them,
-// so no temporary file may stay; elsewhere one (".quisel-<pid>-<n>.tmp") may stay, only
-// beside a destination whose original is still whole. The moments are drawn from a
-// fixed seed, so a failure can be run again.
+// thousand files, backups and restores in a random order, and a move of large files
+// from one file system to another (the layer copies them). Afterwards every file is
+// whole at its source or at its destination, nothing else is new but list copies, and a
+// temporary file of the layer (".quisel-<pid>-<n>.tmp") may stay only where there are no
+// unnamed files, beside a destination whose original is still whole. The moments are
+// drawn from a fixed seed, so a failure can be run again.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -16,7 +15,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <random>
 
 #include "host_runner.h"
@@ -92,17 +90,14 @@ protected:
     std::string shm_;    // in memory where there is /dev/shm: thousands of files are made quickly
 };
 
-// Returns the version: relative path -> bytes, the marker among them.
-std::map<std::string, std::string> MakeBackupGame(const std::string& game, bool withOldSnapshot, int files = 3000) {
+void MakeBackupGame(const std::string& game, bool withOldSnapshot, int files = 3000) {
     inv::MakeDirs(game);
-    std::map<std::string, std::string> version{{"ver.bin", "<ver.bin>"}};
     std::string list;
     for (int i = 0; i < files; ++i) {
         const std::string dir = "d" + std::to_string(i % 40);
         const std::string name = dir + "/f" + std::to_string(i) + ".dat";
         inv::MakeDirs(game + "/" + dir);
-        version[name] = "<" + name + ">";
-        inv::WriteBytes(game + "/" + name, version[name]);
+        inv::WriteBytes(game + "/" + name, "<" + name + ">");
         list += dir + "\\f" + std::to_string(i) + ".dat\r\n";
     }
     inv::WriteBytes(game + "/ver.bin", "<ver.bin>");
@@ -116,47 +111,26 @@ std::map<std::string, std::string> MakeBackupGame(const std::string& game, bool 
             inv::WriteBytes(game + "/" + name, "<" + name + ">");
         }
     }
-    return version;
 }
 
-// The version (relative path -> bytes, the marker among them) across the game directory
-// and its two snapshots: every file whole and at one place, the marker at one place or
-// more (a kill between its copy and its deletion leaves two), and nothing else but the
-// lists, their copies and the log.
-std::vector<std::string> VersionProblems(const std::string& game, const std::map<std::string, std::string>& version,
-                                         const std::vector<std::string>& lists, bool tempsMayStay) {
-    std::vector<std::string> problems;
-    std::map<std::string, int> places;
-    for (const auto& [path, entry] : inv::Take(game)) {
-        if (entry.kind == inv::Entry::Directory) continue;
-        std::string relative = path.substr(game.size() + 1);
-        if (relative.rfind("gameold/", 0) == 0 || relative.rfind("gamenew/", 0) == 0) relative = relative.substr(8);
-        const std::string name = relative.substr(relative.rfind('/') + 1);
-        const auto file = version.find(relative);
-        const bool list = (relative == "newlist.txt" || relative == "backuplist.txt") &&
-                          std::find(lists.begin(), lists.end(), entry.bytes) != lists.end();
-        if (file != version.end() && file->second == entry.bytes) ++places[relative];
-        else if (file != version.end()) problems.push_back("changed: " + path);
-        else if (!list && name != "quisel.log" && !(tempsMayStay && inv::IsLayerTemp(name)))
-            problems.push_back("stray file: " + path);
-    }
-    for (const auto& [relative, bytes] : version) {
-        if (places[relative] == 0) problems.push_back("lost: " + relative);
-        if (places[relative] > 1 && relative != "ver.bin")
-            problems.push_back("at " + std::to_string(places[relative]) + " places: " + relative);
-    }
-    return problems;
+// The files below root: a backup clears the directories a restore leaves in its snapshot.
+inv::Snapshot FilesIn(const std::string& root) {
+    inv::Snapshot files = inv::Take(root);
+    for (auto it = files.begin(); it != files.end();)
+        it = it->second.kind == inv::Entry::Directory ? files.erase(it) : std::next(it);
+    return files;
 }
 
-bool WholeIn(const std::string& dir, const std::map<std::string, std::string>& version) {
-    for (const auto& [relative, bytes] : version) {
-        if (inv::ReadBytes(dir + "/" + relative) != bytes) return false;
+// Whether dir holds every file of the version MakeBackupGame made, whole.
+bool WholeIn(const std::string& dir, int files = 3000) {
+    for (int i = 0; i < files; ++i) {
+        const std::string name = "d" + std::to_string(i % 40) + "/f" + std::to_string(i) + ".dat";
+        if (inv::ReadBytes(dir + "/" + name) != "<" + name + ">") return false;
     }
-    return true;
+    return inv::ReadBytes(dir + "/ver.bin") == "<ver.bin>";
 }
 
 TEST_F(Kill, BackupKilledAtRandomMomentsLosesNoFile) {
-    // Each round a backup killed at a random moment, then a restore of the snapshot.
     const std::string game = shm_ + "/game";
     const std::string snapshot = game + "/gameold";
     const std::vector<std::string> args{"-C", game, "backup", "0"};
@@ -175,7 +149,7 @@ TEST_F(Kill, BackupKilledAtRandomMomentsLosesNoFile) {
     size_t files = 0;
     for (int round = 0; round < 8; ++round) {
         inv::RemoveAll(game);
-        const std::map<std::string, std::string> version = MakeBackupGame(game, round % 2 == 1);
+        MakeBackupGame(game, round % 2 == 1);
         const inv::Snapshot before = inv::Take(shm_);
         std::uniform_int_distribution<long> moment(1, whole.count() * 9 / 10);
         const auto delay = std::chrono::microseconds(moment(random));
@@ -197,7 +171,7 @@ TEST_F(Kill, BackupKilledAtRandomMomentsLosesNoFile) {
         // The restore brings the whole version back into the game directory.
         RunOrKill({"-C", game, "move", "gameold", game, "gameold\\newlist.txt", "1"}, std::chrono::microseconds(0),
                   &killed);
-        EXPECT_TRUE(WholeIn(game, version)) << "round " << round << ", killed after " << delay.count() << " us";
+        EXPECT_TRUE(WholeIn(game)) << "round " << round << ", killed after " << delay.count() << " us";
     }
     printf("backup of 3000 files (%lld us whole): %d of 8 runs killed mid-call, %zu entries checked, %d temporary "
            "files left beside whole originals\n",
@@ -206,61 +180,58 @@ TEST_F(Kill, BackupKilledAtRandomMomentsLosesNoFile) {
 }
 
 TEST_F(Kill, BackupsAndRestoresKilledInAnyOrderKeepTheVersion) {
-    // Backups into both snapshots and restores from both, in a seeded random order, half
-    // of them killed at a random moment; the version is checked after every step. A
-    // backup finds the version whole in the game directory before it clears anything,
-    // so an earlier snapshot holding part of it survives.
+    // Backups into both snapshots and restores from both in a seeded order, about half of
+    // them killed, each step checked by conservation with nothing "cleared": a backup must
+    // find the version whole in the game directory before it clears a snapshot that may
+    // hold part of it (the list copies it replaces have twins in the game directory).
     const std::string game = shm_ + "/game";
-    const std::map<std::string, std::string> version = MakeBackupGame(game, false, 1200);
-    const std::vector<std::string> lists{inv::ReadBytes(game + "/newlist.txt"), inv::ReadBytes(game + "/backuplist.txt")};
-    const bool tempsMayStay = !inv::UnnamedFilesOffered(shm_);
-    const std::vector<std::string> snapshots{"gameold", "gamenew"};
-    auto backup = [&](int s) { return std::vector<std::string>{"-C", game, "backup", std::to_string(s)}; };
-    auto restore = [&](int s) {
-        return std::vector<std::string>{"-C", game, "move", snapshots[s], game, snapshots[s] + "\\newlist.txt", "1"};
-    };
-    std::string step;
-    auto check = [&] {
-        const std::vector<std::string> problems = VersionProblems(game, version, lists, tempsMayStay);
-        EXPECT_TRUE(problems.empty()) << step << inv::Describe(problems);
+    MakeBackupGame(game, false, 1200);
+    const std::string snapshots[] = {"gameold", "gamenew"};
+    int kills = 0;
+    // op 0 or 1: a backup into that snapshot (twice when asked), 2 or 3: a restore from
+    // snapshot op - 2; killed after delay unless 0. Returns how long it ran.
+    auto run = [&](const std::string& step, int op, long delay, bool twice = false) {
+        const std::string& name = snapshots[op % 2];
+        const std::string snapshot = game + "/" + name;
+        std::vector<std::string> args{"-C", game, "move", name, game, name + "\\newlist.txt", "1"};
+        inv::Allowed allowed;
+        allowed.tempsMayStay = !inv::UnnamedFilesOffered(shm_);
+        allowed.moves = {op < 2 ? std::make_pair(game, snapshot) : std::make_pair(snapshot, game)};
+        if (op < 2) {
+            args = {"-C", game, "backup", name == "gameold" ? "0" : "1"};
+            if (twice) args.insert(args.end(), {"backup", args[3]});
+            allowed.copies = {{game + "/newlist.txt", snapshot + "/backuplist.txt"},
+                              {game + "/backuplist.txt", snapshot + "/newlist.txt"}};
+        }
+        const inv::Snapshot before = FilesIn(game);
+        const auto ran = RunOrKill(args, std::chrono::microseconds(delay), &allowed.interrupted);
+        kills += allowed.interrupted ? 1 : 0;
+        const std::vector<std::string> problems = inv::CheckConservation(before, FilesIn(game), allowed);
+        EXPECT_TRUE(problems.empty()) << step << ": " << args[2] << " " << name
+                                      << (allowed.interrupted ? ", killed after " + std::to_string(delay) + " us" : "")
+                                      << inv::Describe(problems);
+        return ran.count();
     };
 
-    // Fixed steps first, timed for the moments of the kills: a repeated backup returns 0
-    // and keeps the snapshot that holds the version.
-    auto whole = [&](const std::vector<std::string>& args, const std::string& out) {
-        step = args[2] + " " + args[3] + " run whole";
-        const auto start = std::chrono::steady_clock::now();
-        const quisel::test::RunResult r = quisel::test::RunHost(Build::Native, {args.begin(), args.end()}, game);
-        EXPECT_EQ(r.out, out) << step << r.Describe();
-        check();
-        return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
-    };
-    std::vector<std::string> twice = backup(0);
-    twice.insert(twice.end(), {"backup", "0"});
-    whole(twice, "1\n0\n");
-    whole(restore(0), "1\n");
-    const auto backupTime = whole(backup(1), "1\n");
-    const auto restoreTime = whole(restore(1), "1\n");
-    ASSERT_TRUE(WholeIn(game, version));
+    // Fixed steps first, run whole, which time the kills: a repeated backup keeps the
+    // snapshot that holds the only copies.
+    run("fixed", 0, 0, true);
+    ASSERT_TRUE(WholeIn(game + "/gameold", 1200));
+    run("fixed", 2, 0);
+    const long backupTime = run("fixed", 1, 0), restoreTime = run("fixed", 3, 0);
+    ASSERT_TRUE(WholeIn(game, 1200));
 
     // At most 60 steps and 20 seconds: a slow machine runs fewer of them.
-    const int kRounds = 60;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     std::mt19937 random(20261208);
-    int kills = 0, round = 0;
-    for (; round < kRounds && std::chrono::steady_clock::now() < deadline && !HasFailure(); ++round) {
-        // Backup into 0 or 1, restore from 0 or 1: mostly a backup while the version is whole.
+    int round = 0;
+    for (; round < 60 && std::chrono::steady_clock::now() < deadline && !HasFailure(); ++round) {
+        // Mostly a backup while the version is whole, so that most backups have work to do.
         int op = static_cast<int>(random() % 4);
-        if (op >= 2 && random() % 2 && WholeIn(game, version)) op -= 2;
-        const bool isBackup = op < 2;
-        const long longest = (isBackup ? backupTime : restoreTime).count() * 9 / 10;
+        if (op >= 2 && random() % 2 && WholeIn(game, 1200)) op -= 2;
+        const long longest = (op < 2 ? backupTime : restoreTime) * 9 / 10;
         const long delay = random() % 2 ? 0 : std::uniform_int_distribution<long>(1, longest)(random);
-        bool killed = false;
-        RunOrKill(isBackup ? backup(op) : restore(op - 2), std::chrono::microseconds(delay), &killed);
-        step = "round " + std::to_string(round) + ": " + (isBackup ? "backup into " : "restore from ") +
-               snapshots[op % 2] + (killed ? ", killed after " + std::to_string(delay) + " us" : "");
-        kills += killed ? 1 : 0;
-        check();
+        run("round " + std::to_string(round), op, delay);
     }
     printf("%d steps, %d killed mid-call\n", round, kills);
     EXPECT_GE(kills, 3);

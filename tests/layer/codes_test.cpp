@@ -1,8 +1,6 @@
 // The error codes the library acts on or logs, from the calls that produce them.
 #include "layer_fixture.h"
 
-#include <vector>
-
 #if !defined(_WIN32)
 #include <unistd.h>
 #endif
@@ -109,9 +107,8 @@ TEST_F(Codes, AttributeQuery) {
     ASSERT_TRUE(SetFileAttributesA("file", FILE_ATTRIBUTE_NORMAL));
     EXPECT_EQ(GetFileAttributesA("file"), 32ul);
     const std::pair<const char*, unsigned long> missing[] = {{"missing", 2}, {"missing\\x", 3}, {"file\\x", 3}};
-    for (const auto& [path, code] : missing) {
+    for (const auto& [path, code] : missing)
         EXPECT_TRUE(FailedWith(GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES, code)) << path;
-    }
 }
 
 TEST_F(Codes, MoveReportsSourceBeforeDestination) {

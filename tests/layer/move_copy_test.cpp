@@ -269,8 +269,8 @@ TEST_P(TemporaryFiles, CopiesAndMovesArriveWholeOrNotAtAllAndLeaveNothingBehind)
     EXPECT_EQ(Names(ListCurrent()), (std::vector<std::string>{".", "..", "dst", "fresh", "moved", "src"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, TemporaryFiles, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Named" : "Unnamed"; });
+INSTANTIATE_TEST_SUITE_P(Ways, TemporaryFiles, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Named" : "Unnamed"; });
 
 TEST_F(CrossDevice, MovesALinkAsALink) {
     ASSERT_EQ(symlink("/nowhere/at/all", Other("link").c_str()), 0);

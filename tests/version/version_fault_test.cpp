@@ -378,22 +378,20 @@ TEST_F(VersionFaultTest, ListThatCannotBeOpenedIsRecordedWithItsCode) {
 }
 
 TEST_F(VersionFaultTest, BackupThatCannotTellTheVersionIsWholeTouchesNothing) {
-    // A failed query of a listed entry (the first, and the marker's, the last), or a list
-    // that is there but cannot be opened or read: the earlier snapshot stays, and the
-    // one record names the failure.
-    const std::string query = "GetFileAttributes(" + game_ + "\\";
-    const std::vector<std::tuple<FaultFn, uint32_t, std::string>> faults = {
-        {FAULT_GetFileAttributesA, 1, query + "a.txt) FAILED 5\n"},
-        {FAULT_GetFileAttributesA, 4, query + "ver.bin) FAILED 5\n"},
-        {FAULT_OpenTextStream, 1, "fopen(backuplist.txt, \"r\") FAILED 5\n"},
-        {FAULT_ReadStream, 1, "read list file backuplist.txt failed\n"}};
+    // Any listed entry's query failing (the marker's too), or the list failing to open or
+    // read: the earlier snapshot, which may hold the only copies, stays; a record says why.
     const Scenario s = Backup(true);
-    for (const auto& [fn, nth, record] : faults) {
-        SCOPED_TRACE(record);
-        const Outcome o = Run(s, fn, nth, 5, 1);
+    auto untouched = [&](const Outcome& o) {
+        if (o.injected == 0) return;  // past the last call
         EXPECT_EQ(o.result, 0);
         EXPECT_EQ(o.files, s.initial);
-        EXPECT_TRUE(quisel::test::LogMatches(o.log, quisel::test::MaskedLog({record})));
+        EXPECT_NE(o.log, "") << "no record";  // a refused backup writes nothing else
+    };
+    ForEveryCall(s, FAULT_GetFileAttributesA, 5, 1, untouched);
+    for (FaultFn fn : {FAULT_OpenTextStream, FAULT_ReadStream}) {
+        const Outcome o = Run(s, fn, 1, 5, 1);
+        EXPECT_EQ(o.injected, 1u) << FaultName(fn);
+        untouched(o);
     }
 }
 
