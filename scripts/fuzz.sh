@@ -8,8 +8,10 @@
 # (default: all). New inputs go to build/fuzz/corpus/<target>, crashes to
 # build/fuzz/artifacts/; the committed corpus (fuzz/corpus/<target>) is only read.
 # FUZZ_SEED (default 1) is the seed; FUZZ_JOBS (default 1) runs that many processes
-# per target (their logs: build/fuzz/fuzz-<n>.log). Exits non-zero when a target
-# fails or finds a fault.
+# per target (their logs: build/fuzz/fuzz-<n>.log); FUZZ_RUNS stops each target after
+# that many inputs, SECONDS then only bounding it, so that a run from a clean build is
+# the same on a slow machine as on a fast one. Exits non-zero when a target fails or
+# finds a fault.
 set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -33,6 +35,7 @@ cmake --build "$build" --target "${names[@]}" -j2 || exit 1
 # Several processes only when asked: libFuzzer then writes fuzz-<n>.log beside itself.
 parallel=()
 [[ ${FUZZ_JOBS:-1} -gt 1 ]] && parallel=(-jobs="$FUZZ_JOBS" -workers="$FUZZ_JOBS")
+[[ -n ${FUZZ_RUNS:-} ]] && parallel+=(-runs="$FUZZ_RUNS")
 declare -A max_len=([list_reader]=12000 [version_move]=2048 [version_backup]=2048)
 status=0
 for t in "${targets[@]}"; do

@@ -136,8 +136,18 @@ inline std::vector<std::string> BackupDone(const Snapshot& before, const Snapsho
         problems.push_back("result 1 without both list files");
         return problems;
     }
-    if (copyOfNew == nullptr || !(*copyOfNew == *newList)) problems.push_back("result 1, but no copy of newlist.txt");
-    if (copyOfBackup == nullptr || !(*copyOfBackup == *backupList))
+    // A list that names a list file moves it over that file's copy in the snapshot, as
+    // the move replaces any existing destination.
+    auto expected = [&](const char* name, const Entry* copied) {
+        for (const std::string& line : model::Meaning(backupList->bytes).entries) {
+            if (inv::Normalize(model::EntryOf(line), game) == game + "/" + name) return Find(before, game + "/" + name);
+        }
+        return copied;
+    };
+    const Entry* wantNew = expected("backuplist.txt", newList);
+    const Entry* wantBackup = expected("newlist.txt", backupList);
+    if (copyOfNew == nullptr || !(*copyOfNew == *wantNew)) problems.push_back("result 1, but no copy of newlist.txt");
+    if (copyOfBackup == nullptr || !(*copyOfBackup == *wantBackup))
         problems.push_back("result 1, but no copy of backuplist.txt");
     for (const std::string& p : MoveDone(before, after, game, snapshot, backupList->bytes, log)) problems.push_back(p);
     return problems;
