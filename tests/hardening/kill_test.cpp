@@ -90,15 +90,17 @@ protected:
     std::string shm_;    // in memory where there is /dev/shm: thousands of files are made quickly
 };
 
+// File i of the version MakeBackupGame makes, below the game directory; it holds "<name>".
+std::string GameFile(int i) { return "d" + std::to_string(i % 40) + "/f" + std::to_string(i) + ".dat"; }
+
 void MakeBackupGame(const std::string& game, bool withOldSnapshot, int files = 3000) {
     inv::MakeDirs(game);
     std::string list;
     for (int i = 0; i < files; ++i) {
-        const std::string dir = "d" + std::to_string(i % 40);
-        const std::string name = dir + "/f" + std::to_string(i) + ".dat";
-        inv::MakeDirs(game + "/" + dir);
+        std::string name = GameFile(i);
+        inv::MakeDirs(game + "/" + name.substr(0, name.find('/')));
         inv::WriteBytes(game + "/" + name, "<" + name + ">");
-        list += dir + "\\f" + std::to_string(i) + ".dat\r\n";
+        list += name.replace(name.find('/'), 1, "\\") + "\r\n";
     }
     inv::WriteBytes(game + "/ver.bin", "<ver.bin>");
     list += "ver.bin\r\n";
@@ -123,10 +125,8 @@ inv::Snapshot FilesIn(const std::string& root) {
 
 // Whether dir holds every file of the version MakeBackupGame made, whole.
 bool WholeIn(const std::string& dir, int files = 3000) {
-    for (int i = 0; i < files; ++i) {
-        const std::string name = "d" + std::to_string(i % 40) + "/f" + std::to_string(i) + ".dat";
-        if (inv::ReadBytes(dir + "/" + name) != "<" + name + ">") return false;
-    }
+    for (int i = 0; i < files; ++i)
+        if (inv::ReadBytes(dir + "/" + GameFile(i)) != "<" + GameFile(i) + ">") return false;
     return inv::ReadBytes(dir + "/ver.bin") == "<ver.bin>";
 }
 
