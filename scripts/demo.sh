@@ -41,7 +41,7 @@ for build in win64 win32; do
     if [[ $status -eq 0 ]]; then
         builds+=("$build")
     elif [[ $status -eq 77 ]]; then
-        left_out+=("$build: this kernel does not run 32-bit programs")
+        left_out+=("$build: $(sed -n 's/^wine-run: skipped: //p' "$work/probe.err" | head -1)")
     else
         cat "$work/probe.err" >&2
         exit 1

@@ -79,8 +79,9 @@ stop_wine() {
 }
 trap stop_wine EXIT
 
-# --- Later additions ----------------------------------------------------------------
-# Each hook below is a step of its own; they do nothing yet.
+# --- The steps after the plain test runs ----------------------------------------------
+# The sanitizer build, the fuzzers, the benchmark and the packages: each counts as passed
+# or failed on its own, so one that breaks does not hide the others.
 
 # AddressSanitizer and UndefinedBehaviorSanitizer build of the native tests (build/asan).
 # The Windows builds' cases are left out there (QUISEL_SKIP_WINE): they run the Windows
@@ -202,6 +203,7 @@ for arch in "${windows_builds[@]}"; do
     status=$?
     if [[ $status -eq 77 ]]; then
         skip_reason="$arch run-time cases skipped: this kernel does not run 32-bit programs"
+        [[ -n ${QUISEL_I386_LOADER-} ]] && skip_reason+=" (as the probe of QUISEL_I386_LOADER=$QUISEL_I386_LOADER says)"
         echo "$skip_reason"
     else
         count_step "$arch-wine-prefix" "$status"
