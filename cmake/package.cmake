@@ -81,20 +81,16 @@ else()
   set(archive_kind tgz)
 endif()
 
-# find_package(quisel 2.0) gives quisel::quisel, from the same template for every build;
-# the config finds the tree's root from its own place. The version file takes any 2.x from
-# the one asked for (CMake's SameMajorVersion check), and only for a project of the
-# package's own system and pointer size.
+# find_package(quisel 2.0) gives quisel::quisel, from the same two templates for every
+# build: the config finds the tree's root from its own place; the version file takes any 2.x
+# from the one asked for, and only for a project of the package's own system and pointer size.
 set(cmake_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/quisel)
 file(RELATIVE_PATH config_to_root /root/${cmake_package_dir} /root)
 math(EXPR package_bits "8 * ${CMAKE_SIZEOF_VOID_P}")
 set(soname libquisel.so.${PROJECT_VERSION_MAJOR})
-configure_file(${CMAKE_SOURCE_DIR}/cmake/quiselConfig.cmake.in ${CMAKE_BINARY_DIR}/package/quiselConfig.cmake @ONLY)
-write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/quiselConfigVersion.cmake
-  COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
-configure_file(${CMAKE_SOURCE_DIR}/cmake/quiselConfigVersion.cmake.in ${CMAKE_BINARY_DIR}/package/system-check.cmake @ONLY)
-file(READ ${CMAKE_BINARY_DIR}/package/system-check.cmake system_check)
-file(APPEND ${CMAKE_BINARY_DIR}/package/quiselConfigVersion.cmake "${system_check}")
+foreach(file quiselConfig quiselConfigVersion)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/${file}.cmake.in ${CMAKE_BINARY_DIR}/package/${file}.cmake @ONLY)
+endforeach()
 install(FILES ${CMAKE_BINARY_DIR}/package/quiselConfig.cmake ${CMAKE_BINARY_DIR}/package/quiselConfigVersion.cmake
   DESTINATION ${cmake_package_dir})
 
