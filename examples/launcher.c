@@ -14,9 +14,11 @@
  *   gameold.ok       gameold holds the whole version: its backup returned 1
  *   gameold.pending  a backup began and has not returned 1: gameold may hold part of the
  *                    version; the next backup is refused until a restore brings it back
- * and, inside gameold while a backup runs, gameold/launcher.unchanged: the backup clears
- * the snapshot only once it has checked the version, so while this file is there, the
- * backup has moved nothing.
+ * and, inside gameold while a backup runs, gameold/~launcher.unchanged. The backup empties
+ * the earlier snapshot only once it has checked the version, in name order, so this file
+ * goes last; the new snapshot's list copy newlist.txt comes before any file is moved. So
+ * while the mark is there, nothing has moved; once it is gone the earlier snapshot is gone,
+ * and files may have moved only when newlist.txt is there again.
  *
  * Build it against the package (PKG is the unpacked or installed tree):
  *   CMake       cmake -S PKG/share/doc/quisel/examples -B build -DCMAKE_PREFIX_PATH=PKG
@@ -70,22 +72,32 @@ static int Paths(void) {
            snprintf(list, sizeof list, "%s" SEPARATOR "newlist.txt", snapshot) < (int)sizeof list &&
            snprintf(ok, sizeof ok, "%s.ok", snapshot) < (int)sizeof ok &&
            snprintf(pending, sizeof pending, "%s.pending", snapshot) < (int)sizeof pending &&
-           snprintf(unchanged, sizeof unchanged, "%s" SEPARATOR "launcher.unchanged", snapshot) <
+           snprintf(unchanged, sizeof unchanged, "%s" SEPARATOR "~launcher.unchanged", snapshot) <
                (int)sizeof unchanged;
 }
 
-/* A backup that was cut short before it moved anything (its mark inside gameold is still
-   there) left the game as it was: forget it. */
-static void ForgetUntouchedBackup(void) {
-    if (Exists(pending) && Exists(unchanged)) {
+/* What a backup that did not return 1 left behind, told by the marks. */
+static void Settle(void) {
+    if (!Exists(pending))
+        return;
+    if (Exists(unchanged)) {
+        /* Cut short before it moved anything: the game is whole, but the earlier snapshot
+           may have been emptied in part, so it is no longer one to restore. */
         remove(unchanged);
+        remove(ok);
         remove(pending);
+        return;
     }
+    /* The earlier snapshot is gone. Without the new one's list copy nothing has moved;
+       with it, pending stays: only a restore makes the game whole again. */
+    remove(ok);
+    if (!Exists(list))
+        remove(pending);
 }
 
 static int Backup(void) {
     int result;
-    ForgetUntouchedBackup();
+    Settle();
     if (Exists(pending)) {
         fprintf(stderr, "launcher: an earlier backup stopped after it had moved files into %s: "
                         "restore them first (launcher --restore)\n", snapshot);
@@ -100,27 +112,24 @@ static int Backup(void) {
     result = VersionBackup(0);
     if (result == 1) {
         /* The snapshot is new and whole: it is what a restore brings back. */
-        if (!Mark(ok))
-            return 0; /* pending stays: a restore is still allowed */
-        remove(pending);
-        return 1;
+        if (Mark(ok))
+            remove(pending);
+        return Exists(ok);
     }
+    /* A call that returns has finished emptying the earlier snapshot if it began to, so a
+       mark still there means the check refused (a repeated backup, a file missing from the
+       game): the game, the earlier snapshot and its ok are as they were. */
     if (Exists(unchanged)) {
-        /* Refused before it touched anything (a repeated backup, a file missing from the
-           game): the game and the earlier snapshot are as they were. */
         remove(unchanged);
         remove(pending);
-    } else {
-        /* The snapshot was made anew and holds part of the version: the earlier one is gone,
-           and only a restore makes the game whole again. */
-        remove(ok);
     }
+    Settle();
     return 0;
 }
 
 static int Restore(void) {
     int result;
-    ForgetUntouchedBackup();
+    Settle();
     if (!Exists(ok) && !Exists(pending)) {
         fprintf(stderr, "launcher: %s was not made by a backup that returned 1: nothing to restore\n", snapshot);
         return 0;

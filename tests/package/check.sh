@@ -145,6 +145,13 @@ native_tree() { # folder top libdir
         launch "$name: example with pkg-config" "$work/$name-game" "$work/$name-pc"
 }
 
+# A backup killed after it moved files, as the launcher's marks then stand: the next backup
+# is refused and leaves the snapshot alone, the restore brings the version back.
+cut_short() { # game launcher
+    new_game "$1" && moves "$1" gameold 0 "$2" "$1" && rm "$1/gameold.ok" && touch "$1/gameold.pending" &&
+        moves "$1" gameold 1 "$2" "$1" && moves "$1" . 0 "$2" --restore "$1"
+}
+
 check_native() {
     local top=quisel-$version-linux-$(uname -m) debian=$work/debian-build
     local same=(libquisel.so.$version "$top.tar.gz" package/stage/$top/{lib/libquisel.so.$version,lib/.debug/libquisel.so.$version.debug,bin/quisel-run})
@@ -152,6 +159,7 @@ check_native() {
         native_tree "$work/archive" "$top" "$(cached "$build" CMAKE_INSTALL_LIBDIR)"
     check "cmake --install" cmake --install "$build" --prefix "$work/first/installed" &&
         mv "$work/first" "$work/moved" && native_tree "$work/moved" installed "$(cached "$build" CMAKE_INSTALL_LIBDIR)"
+    check "example after a backup cut short" cut_short "$work/cut-short-game" "$work/installed-pc"
     headers "$work/moved/installed/include" ""
     # As a Debian package is made: configured for /usr, installed under a DESTDIR.
     check "Debian layout: configured for /usr" cmake -S "$root" -B "$debian" -DCMAKE_INSTALL_PREFIX=/usr -DQUISEL_TESTS=OFF &&
