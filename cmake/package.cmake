@@ -97,6 +97,9 @@ install(FILES ${CMAKE_BINARY_DIR}/package/quiselConfig.cmake ${CMAKE_BINARY_DIR}
 # The archive: the install tree staged in the build folder, packed by archive.py (DESTDIR
 # from the caller's environment would put the tree elsewhere). It builds what it ships, not
 # the tests.
+# A build folder that CPack once packed keeps its CPackConfig.cmake, and CMake then holds
+# the target name "package" for CPack.
+file(REMOVE ${CMAKE_BINARY_DIR}/CPackConfig.cmake ${CMAKE_BINARY_DIR}/CPackSourceConfig.cmake)
 set(package_top quisel-${PROJECT_VERSION}-${package_system})
 set(package_stage ${CMAKE_BINARY_DIR}/package/stage)
 set(package_file ${CMAKE_BINARY_DIR}/${package_top}.${archive_kind})
