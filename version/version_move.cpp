@@ -106,7 +106,7 @@ int QUISEL_CALL VersionMove(const char* fromDir, const char* toDir, const char* 
     }
 
     const size_t workLength = strlen(WorkDir);
-    if (WorkDir[workLength - 1] != '\\') WorkDir[workLength] = '\\';
+    if (!EndsWithBackslash(WorkDir, workLength)) WorkDir[workLength] = '\\';
 
     int result = MoveListed(fromDir, toDir, listPath, logPath);
     if (!result && force != 0) {
