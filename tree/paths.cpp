@@ -11,13 +11,18 @@ size_t NextBackslash(const char* path, size_t from) {
     return i;
 }
 
-int EndsWithBackslash(const char* path, size_t length) {
-    if (length == 0 || path[length - 1] != '\\') return 0;
-    // The byte is a backslash; whether it is a character of its own depends on every
-    // character before it.
-    size_t i = NextBackslash(path, 0);
-    while (i + 1 < length) i = NextBackslash(path, i + 1);
+namespace {
+// Whether the last byte of path (length > 0) starts a character: where a character
+// starts depends on every character before it.
+int LastByteStartsCharacter(const char* path, size_t length) {
+    size_t i = 0;
+    while (i + 1 < length) i += CharSize(path + i);
     return i + 1 == length;
+}
+}  // namespace
+
+int EndsWithBackslash(const char* path, size_t length) {
+    return length > 0 && path[length - 1] == '\\' && LastByteStartsCharacter(path, length);
 }
 
 int NameHoldsPathSyntax(const char* name) {
@@ -30,6 +35,10 @@ int NameHoldsPathSyntax(const char* name) {
 
 size_t MakeRoot(char* root, const char* dir) {
     const size_t length = strlen(dir);
+    // A cut character, a lead byte with nothing behind it, would take the backslash
+    // behind it as its second byte.
+    const unsigned char last = length > 0 ? static_cast<unsigned char>(dir[length - 1]) : 0;
+    if (last >= 0x80 && IsDBCSLeadByte(last) && LastByteStartsCharacter(dir, length)) return 0;
     const int needsSeparator = !EndsWithBackslash(dir, length);
     const size_t total = length + (needsSeparator ? 1 : 0);
     if (total >= kPathSize) return 0;

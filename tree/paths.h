@@ -40,7 +40,7 @@ int NameHoldsPathSyntax(const char* name);
 
 // Copies dir into root (kPathSize) with exactly one trailing backslash appended when
 // its last character is not one (an empty dir becomes "\"). Returns the root's
-// length, or 0 when it would not fit.
+// length, or 0 when it would not fit or dir ends in a lead byte without its second.
 size_t MakeRoot(char* root, const char* dir);
 
 // Writes name behind the root of length rootLength in path (kPathSize). Returns 0,

@@ -75,8 +75,10 @@ std::vector<size_t> ModelBackslashes(const std::string& path, const CodePage& pa
     return at;
 }
 
+// Empty for a root that ends in a lead byte without its second byte.
 std::string ModelRoot(const std::string& dir, const CodePage& page) {
     const std::vector<std::string> chars = Chars(dir, page);
+    if (!chars.empty() && chars.back().size() == 1 && page.lead[static_cast<unsigned char>(chars.back()[0])]) return "";
     return !chars.empty() && chars.back() == "\\" ? dir : dir + "\\";
 }
 
@@ -143,11 +145,11 @@ TEST_P(PathsByCharacterTest, EveryHelperAgreesWithTheModel) {
         std::vector<size_t> backslashes;
         for (size_t i = NextBackslash(p, 0); i < path.size(); i = NextBackslash(p, i + 1)) backslashes.push_back(i);
         EXPECT_EQ(backslashes, ModelBackslashes(path, page_));
-        EXPECT_EQ(EndsWithBackslash(p, path.size()) != 0, ModelRoot(path, page_) == path);
+        const std::vector<std::string> chars = Chars(path, page_);
+        EXPECT_EQ(EndsWithBackslash(p, path.size()) != 0, !chars.empty() && chars.back() == "\\");
 
-        char root[kPathSize];
-        ASSERT_NE(MakeRoot(root, p), 0u);
-        EXPECT_EQ(std::string(root), ModelRoot(path, page_));
+        char root[kPathSize] = {};
+        EXPECT_EQ(MakeRoot(root, p) != 0 ? std::string(root) : "", ModelRoot(path, page_));
 
         EXPECT_EQ(ListEntryStaysInside(p) != 0, ModelInside(path, page_));
         EXPECT_EQ(NameHoldsPathSyntax(p) != 0, ModelHoldsSyntax(path, page_));
