@@ -4,7 +4,8 @@
 // and the current directory.
 //
 // Input: byte 0 picks fromDir, byte 1 toDir, byte 2 force (bit 0) and the list path
-// (bits 1-3), byte 3 variations of the tree; the rest is the list.
+// (bits 1-3), byte 3 variations of the tree and, with bit 3, the code page 932's lead
+// bytes for the library's reading of paths by characters; the rest is the list.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fault.h"
 #include "game_scenario.h"
 #include "invariants.h"
 
@@ -22,6 +24,7 @@ namespace inv = quisel::inv;
 namespace sc = quisel::scenario;
 
 std::string g_base;
+unsigned char g_lead932[256];
 
 void RemoveScratch() { inv::RemoveAll(g_base); }
 
@@ -71,6 +74,7 @@ std::string Root(uint8_t choice, const std::string& run, const std::string& game
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_base = inv::MakeTempDir(inv::ScratchParent(), "quisel-fuzz-move");
+    for (int b = 0x81; b <= 0xfc; ++b) g_lead932[b] = b <= 0x9f || b >= 0xe0;
     atexit(RemoveScratch);
     return 0;
 }
@@ -83,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     sc::Build(game, {"ver.bin", "a.txt", "newlist.txt", "backuplist.txt", "quisel.dll", "b/c.dat", "b/d/e.bin",
                      "b/ver.bin", "src/ver.bin", "src/x.txt", "src/sp ace", "src/y/z.txt", "src/y/w/v.txt",
-                     "src/newlist.txt", "src/inner/q.txt", "src/empty/", "dst/x.txt", "dst/y/"});
+                     "src/newlist.txt", "src/inner/q.txt", "src/empty/", "dst/x.txt", "dst/y/", "src/\x95/t.txt"});
     sc::Build(run + "/other", {"o.txt"});
     const std::string deep = DeepDir(game, 246);
     sc::Build(deep, {"f.txt", std::string(8, 'g') + ".txt"});
@@ -112,8 +116,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     inv::WriteBytes(game + "/src/list.txt", listBytes);
 
     const inv::Snapshot before = inv::Take(run);
+    SeamUseLeadBytes(variant & 8 ? g_lead932 : nullptr);
     const sc::Outcome outcome =
         sc::InGame(game, [&] { return VersionMove(from.c_str(), to.c_str(), list.c_str(), force); });
+    SeamUseLeadBytes(nullptr);
     const inv::Snapshot after = inv::Take(run);
     const std::string log = sc::LogsIn(after);
 

@@ -38,3 +38,8 @@ uint32_t FaultCalls(FaultFn fn);
 uint32_t FaultsInjected();
 // Name of fn, for test messages.
 const char* FaultName(FaultFn fn);
+
+// The layer's code page, for the path helpers: from now on IsDBCSLeadByte answers from
+// leadBytes (one flag per byte value, as a double-byte code page such as 932 has them),
+// until it is called with null, which gives back UTF-8, where no byte is a lead byte.
+void SeamUseLeadBytes(const unsigned char* leadBytes);

@@ -8,6 +8,9 @@
 #if defined(_WIN32)
 #include <windows.h>
 #include <time.h>
+// The characters that give a path its structure: the separators, and the colon that
+// opens a drive ("c:x") or a stream ("a:b").
+#define QUISEL_PATH_SYNTAX "\\/:"
 #else
 #include "posix/winapi.h"
 #endif

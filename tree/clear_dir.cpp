@@ -58,7 +58,17 @@ int ClearLevel(const char* dir, int removeDir, const char* outerLogPath) {
 
     int nextFailures = 0;
     for (;;) {
-        if (!IsDotEntry(entry.cFileName)) {
+        if (IsDotEntry(entry.cFileName)) {
+            // Neither this level nor its parent.
+        } else if (NameHoldsPathSyntax(entry.cFileName)) {
+            // What the code page made of a name it cannot spell: used as a path, it
+            // would name another file, perhaps outside the tree. It stays, reported
+            // with the code Windows gives a name that cannot be a file's.
+            LogF(logPath, "%s(%s) FAILED %d\n",
+                 entry.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY ? "SetCurrentDirectory" : "DeleteFile",
+                 entry.cFileName, static_cast<int>(ERROR_INVALID_NAME));
+            result = 0;
+        } else {
             // Only a plain directory is entered: one with any further attribute, a
             // link to a directory among them, goes the way of a file.
             if (entry.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY) {

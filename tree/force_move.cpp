@@ -72,6 +72,19 @@ int ForceLevel(const char* fromDir, const char* toDir, const char* destinationTo
                 result = 0;
                 break;
             }
+            if (NameHoldsPathSyntax(entry.cFileName)) {
+                // A name the code page cannot spell, come back as a path: it would move
+                // another file, perhaps from outside the tree. The move stops here.
+                if (entry.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY) {
+                    LogF(logPath, "SetCurrentDirectory(%s) FAILED %d\n", sourcePath,
+                         static_cast<int>(ERROR_INVALID_NAME));
+                } else {
+                    LogF(logPath, "MoveFile(%s, %s) FAILED %d\n", sourcePath, destinationPath,
+                         static_cast<int>(ERROR_INVALID_NAME));
+                }
+                result = 0;
+                break;
+            }
             if (entry.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY) {
                 if (!SamePathText(sourcePath, destinationTop) &&
                     !ForceLevel(sourcePath, destinationPath, destinationTop)) {

@@ -8,14 +8,15 @@
 
 namespace {
 // Creates every directory named by the destination's text before a backslash at
-// positions past WorkDir's length + 1: the levels below the working directory.
+// positions past WorkDir's length + 1: the levels below the working directory. Only a
+// backslash that is a character of its own separates levels.
 int CreateDestinationLevels(const char* destination, const char* logPath) {
     const size_t start = strlen(WorkDir) + 1;
     const size_t length = strlen(destination);
     char directory[kPathSize];
     memset(directory, 0, sizeof directory);
-    for (size_t i = start; i < length; ++i) {
-        if (destination[i] != '\\') continue;
+    for (size_t i = NextBackslash(destination, 0); i < length; i = NextBackslash(destination, i + 1)) {
+        if (i < start) continue;
         memcpy(directory, destination, i);
         directory[i] = '\0';
         if (!CreateDirectoryA(directory, NULL)) {

@@ -5,9 +5,41 @@
 
 #include "frame/quisel.h"
 
+size_t NextBackslash(const char* path, size_t from) {
+    size_t i = from;
+    while (path[i] != '\0' && path[i] != '\\') i += CharSize(path + i);
+    return i;
+}
+
+namespace {
+// Whether the last byte of path (length > 0) starts a character: where a character
+// starts depends on every character before it.
+int LastByteStartsCharacter(const char* path, size_t length) {
+    size_t i = 0;
+    while (i + 1 < length) i += CharSize(path + i);
+    return i + 1 == length;
+}
+}  // namespace
+
+int EndsWithBackslash(const char* path, size_t length) {
+    return length > 0 && path[length - 1] == '\\' && LastByteStartsCharacter(path, length);
+}
+
+int NameHoldsPathSyntax(const char* name) {
+    if (strpbrk(name, QUISEL_PATH_SYNTAX) == NULL) return 0;
+    for (const char* p = name; *p != '\0'; p += CharSize(p)) {
+        if (strchr(QUISEL_PATH_SYNTAX, *p) != NULL) return 1;
+    }
+    return 0;
+}
+
 size_t MakeRoot(char* root, const char* dir) {
     const size_t length = strlen(dir);
-    const int needsSeparator = length == 0 || dir[length - 1] != '\\';
+    // A cut character, a lead byte with nothing behind it, would take the backslash
+    // behind it as its second byte.
+    const unsigned char last = length > 0 ? static_cast<unsigned char>(dir[length - 1]) : 0;
+    if (last >= 0x80 && IsDBCSLeadByte(last) && LastByteStartsCharacter(dir, length)) return 0;
+    const int needsSeparator = !EndsWithBackslash(dir, length);
     const size_t total = length + (needsSeparator ? 1 : 0);
     if (total >= kPathSize) return 0;
     memset(root, 0, kPathSize);
@@ -38,14 +70,15 @@ int FormatPath(char* path, const char* format, ...) {
 }
 
 namespace {
-bool IsSeparator(char c) {
-    return c == '\\' || c == '/';
-}
-
+// The length without trailing separators, one character kept.
 size_t TrimmedLength(const char* path) {
-    size_t length = strlen(path);
-    while (length > 1 && IsSeparator(path[length - 1])) --length;
-    return length;
+    size_t kept = 0;
+    for (size_t i = 0; path[i] != '\0';) {
+        const size_t size = CharSize(path + i);
+        i += size;
+        if (kept == 0 || !IsSeparatorChar(path + i - size)) kept = i;
+    }
+    return kept;
 }
 
 char Folded(char c) {
@@ -58,8 +91,16 @@ char Folded(char c) {
 int SamePathText(const char* a, const char* b) {
     const size_t length = TrimmedLength(a);
     if (length != TrimmedLength(b)) return 0;
-    for (size_t i = 0; i < length; ++i) {
+    for (size_t i = 0; i < length;) {
+        // Equal so far, the two are split into the same characters: a double-byte one
+        // is compared as it is, both bytes.
+        if (CharSize(a + i) == 2) {
+            if (a[i] != b[i] || a[i + 1] != b[i + 1]) return 0;
+            i += 2;
+            continue;
+        }
         if (Folded(a[i]) != Folded(b[i])) return 0;
+        ++i;
     }
     return 1;
 }

@@ -26,10 +26,6 @@ const char* ListEntryPath(const char* line) {
 }
 
 namespace {
-bool IsSeparator(char c) {
-    return c == '\\' || c == '/';
-}
-
 // Windows drops trailing dots and spaces from path components, so a component made
 // only of them names the directory it stands in ("." , "   ") or, with two dots or
 // more, its parent ("..", "...", ".. ").
@@ -48,11 +44,11 @@ bool OnlyDotsAndSpaces(const char* component, size_t length, int* dots) {
 
 int ListEntryStaysInside(const char* entry) {
     // An empty entry (a line that was only ".\") would name the source root itself.
-    if (entry[0] == '\0' || IsSeparator(entry[0])) return 0;
-    if (entry[1] == ':') return 0;
+    if (entry[0] == '\0' || IsSeparatorChar(entry)) return 0;
+    if (CharSize(entry) == 1 && entry[1] == ':') return 0;
     const char* component = entry;
-    for (const char* p = entry;; ++p) {
-        if (*p != '\0' && !IsSeparator(*p)) continue;
+    for (const char* p = entry;; p += CharSize(p)) {
+        if (*p != '\0' && !IsSeparatorChar(p)) continue;
         int dots = 0;
         if (OnlyDotsAndSpaces(component, static_cast<size_t>(p - component), &dots)) {
             // Climbing out is refused anywhere; the directory itself only as the last

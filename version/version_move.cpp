@@ -15,9 +15,11 @@ namespace {
 const size_t kMaxRootLength = kPathSize - 1 - sizeof("\\ver.bin") + 1;
 
 int RootIsUsable(const char* dir) {
-    // An empty root would name the root of the whole file system.
+    // An empty root would name the root of the whole file system; one that ends in a
+    // cut character cannot have entries joined behind it.
     const size_t length = strlen(dir);
-    return length > 0 && length <= kMaxRootLength;
+    char root[kPathSize];
+    return length > 0 && length <= kMaxRootLength && MakeRoot(root, dir) != 0;
 }
 
 // Copies the marker to the destination root, then deletes it at the source root.
@@ -106,7 +108,7 @@ int QUISEL_CALL VersionMove(const char* fromDir, const char* toDir, const char* 
     }
 
     const size_t workLength = strlen(WorkDir);
-    if (WorkDir[workLength - 1] != '\\') WorkDir[workLength] = '\\';
+    if (!EndsWithBackslash(WorkDir, workLength)) WorkDir[workLength] = '\\';
 
     int result = MoveListed(fromDir, toDir, listPath, logPath);
     if (!result && force != 0) {

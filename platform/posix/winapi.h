@@ -9,6 +9,7 @@
 #define __cdecl
 
 typedef int BOOL;
+typedef unsigned char BYTE;
 typedef uint32_t DWORD;
 typedef void* HANDLE;
 typedef const char* LPCSTR;
@@ -20,6 +21,9 @@ typedef void* LPSECURITY_ATTRIBUTES;
 #define MAX_PATH 260
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+// The characters that give a path its structure here: the separators (a backslash is
+// one, as it becomes a slash). A colon is an ordinary character of a POSIX name.
+#define QUISEL_PATH_SYNTAX "\\/"
 
 #define FILE_ATTRIBUTE_READONLY 0x00000001
 #define FILE_ATTRIBUTE_HIDDEN 0x00000002
@@ -41,6 +45,7 @@ typedef void* LPSECURITY_ATTRIBUTES;
 #define ERROR_GEN_FAILURE 31
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_INVALID_PARAMETER 87
+#define ERROR_INVALID_NAME 123
 #define ERROR_DISK_FULL 112
 #define ERROR_DIR_NOT_EMPTY 145
 #define ERROR_ALREADY_EXISTS 183
@@ -78,6 +83,10 @@ BOOL DeleteFileA(LPCSTR lpFileName);
 BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
 BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
 DWORD GetLastError(void);
+// The layer's ANSI code page is UTF-8, where no byte is a lead byte: FALSE for every
+// byte, as Windows answers for code page 65001. (Test builds can give it another code
+// page's table.)
+BOOL IsDBCSLeadByte(BYTE TestChar);
 void SetLastError(DWORD dwErrCode);
 
 // The C runtime's date and time texts: "MM/DD/YY" and "HH:MM:SS" of the local clock,

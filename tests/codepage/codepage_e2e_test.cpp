@@ -1,0 +1,266 @@
+// Paths in the double-byte code pages that players run Windows in, end to end: each
+// Windows build's quisel-run under Wine in 932, 936 and 950, where the second byte of a
+// character may be the byte of a backslash or of a letter.
+//
+// Names are spelled with tokens: {5} and {6} are characters whose second byte is a
+// backslash, {A} and {a} two characters whose second bytes are 'A' and 'a', {X} one that
+// the code page cannot spell at all. Names on disk are UTF-8, arguments reach the library
+// in the code page (Wine converts them), and list files are written in it.
+//
+// Most cases say only "as an ASCII-named game would have it": they are run a second time
+// with ASCII stand-ins for the characters, and the two trees and logs, with the
+// characters read back as their stand-ins, must be the same.
+#include <iconv.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host_runner.h"
+
+namespace quisel::test {
+namespace {
+
+struct CodePage {
+    const char* name;
+    const char* locale;
+    const char* acp;
+    const char* iconvName;
+    const char* five;   // {5}
+    const char* six;    // {6}
+    const char* upper;  // {A}
+    const char* lower;  // {a}
+};
+
+const CodePage kCodePages[] = {
+    {"Cp932", "ja_JP.UTF-8", "932", "CP932", "表", "ソ", "ア", "ヂ"},
+    {"Cp936", "zh_CN.UTF-8", "936", "CP936", "乗", "淺", "丄", "乤"},
+    {"Cp950", "zh_TW.UTF-8", "950", "CP950", "功", "許", "乙", "兀"},
+};
+// Hangul, in none of the three.
+const char* const kOutside = "한";
+
+struct Param {
+    Build build;
+    CodePage page;
+};
+
+void PrintTo(const Param& param, std::ostream* os) { *os << BuildName(param.build) << "/" << param.page.name; }
+
+struct Case {
+    const char* name;
+    Tree tree;                      // under the scratch folder TOP
+    std::vector<std::string> args;  // "TOP" is the scratch folder as the library sees it
+    const char* out;
+    // For names the code page cannot spell, what must be there afterwards, and the log
+    // (TOP for the scratch folder); empty for a case compared with its ASCII run.
+    Tree after;
+    std::vector<std::string> log;
+};
+
+const std::vector<Case>& Cases() {
+    static const std::vector<Case> cases = {
+        {"a game whose name and whose entries end in such characters, backed up and restored",
+         {{"g{5}/a.txt", "a"},
+          {"g{5}/d{6}/{5}{6}/y.txt", "y"},
+          {"g{5}/{5}/{5}", "w"},
+          {"g{5}/x{5}", "x"},
+          {"g{5}/{A}/{a}.txt", "b"},
+          {"g{5}/keep{6}.txt", "k"},
+          {"g{5}/ver.bin", "v"},
+          {"g{5}/backuplist.txt", "a.txt\r\nd{6}\\{5}{6}\\y.txt\r\n.\\{5}\\{5}\r\nx{5}\r\n{A}\\{a}.txt\r\nver.bin\r\n"},
+          {"g{5}/newlist.txt", "a.txt\r\n"}},
+         {"-C", "TOP\\g{5}", "backup", "0", "move", "TOP\\g{5}\\gameold", "TOP\\g{5}",
+          "TOP\\g{5}\\gameold\\newlist.txt", "1"},
+         "1\n1\n", {}, {}},
+        {"the forced move and the clearing of trees whose roots end in such characters, and "
+         "two roots that differ in a second byte's case",
+         {{"s{5}/{5}.txt", "1"},
+          {"s{5}/d{6}/{a}{5}", "2"},
+          {"s{5}/ver.bin", "v"},
+          {"c{6}/{5}/f{6}", "3"},
+          {"c{6}/e.txt", "4"},
+          {"{A}/f.txt", "5"},
+          {"{A}/l.txt", "f.txt\r\n"}},
+         {"-C", "TOP", "move", "TOP\\s{5}", "TOP\\t{6}", "missing.txt", "1", "clear", "c{6}", "1", "move",
+          "TOP\\{A}", "TOP\\{a}", "TOP\\{A}\\l.txt", "0"},
+         "1\n1\n1\n", {}, {}},
+        {"names the code page cannot spell stay where they are, each failure recorded",
+         {{"k/{X}.txt", "h"}, {"k/plain.txt", "p"}, {"k/{X}d/in.txt", "i"}, {"s/a.txt", "a"}, {"s/{X}.txt", "x"}},
+         {"-C", "TOP", "clear", "k", "1", "move", "TOP\\s", "TOP\\t", "missing.txt", "1"},
+         "0\n0\n",
+         {{"k/", ""}, {"k/{X}.txt", "h"}, {"k/{X}d/", ""}, {"k/{X}d/in.txt", "i"}, {"s/", ""}, {"s/{X}.txt", "x"},
+          {"t/", ""}, {"t/a.txt", "a"}},
+         {"DeleteFile(?.txt) FAILED 123\n", "SetCurrentDirectory(?d) FAILED 123\n", "RemoveDirectory(k) FAILED 145\n",
+          "-------- VersionMove begin ---------\n", "from: TOP\\s\nto: TOP\\t", "fopen(missing.txt, \"r\") FAILED 2\n",
+          "---------- ForceMove(TOP\\s, TOP\\t) begin -------------\n", "MoveFile(TOP\\s\\a.txt, TOP\\t\\a.txt) SUCCEED !!!\n",
+          "MoveFile(TOP\\s\\?.txt, TOP\\t\\?.txt) FAILED 123\n", "--------- ForceMove(TOP\\s, TOP\\t) 0 --------\n",
+          "-------- VersionMove end 0---------\n"}},
+    };
+    return cases;
+}
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+std::string Convert(const std::string& text, const char* from, const char* to) {
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error(std::string("no iconv from ") + from + " to " + to);
+    std::string out(text.size() * 4 + 4, '\0');
+    char* in = const_cast<char*>(text.data());
+    size_t inLeft = text.size();
+    char* at = out.data();
+    size_t outLeft = out.size();
+    const size_t done = iconv(cd, &in, &inLeft, &at, &outLeft);
+    iconv_close(cd);
+    if (done == static_cast<size_t>(-1)) throw std::runtime_error("iconv cannot convert \"" + Printable(text) + "\"");
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+class CodePageE2E : public ::testing::TestWithParam<Param> {
+protected:
+    void SetUp() override { QUISEL_SKIP_UNLESS_AVAILABLE(build()); }
+
+    Build build() const { return GetParam().build; }
+    const CodePage& page() const { return GetParam().page; }
+    Environment Locale() const { return {{"LANG", page().locale}, {"LC_ALL", page().locale}}; }
+
+    // The tokens, spelled in the code page's characters or in ASCII stand-ins that keep
+    // the names distinct and sorted as the characters sort (after ASCII letters).
+    std::string Spell(const std::string& pattern, bool ascii) const {
+        std::string text = ReplaceAll(pattern, "{5}", ascii ? "z5" : page().five);
+        text = ReplaceAll(text, "{6}", ascii ? "z6" : page().six);
+        text = ReplaceAll(text, "{A}", ascii ? "za" : page().upper);
+        text = ReplaceAll(text, "{a}", ascii ? "zb" : page().lower);
+        return ReplaceAll(text, "{X}", kOutside);
+    }
+    // UTF-8 text of the code page's run with its characters turned into their stand-ins,
+    // and one that no code page spells into its token.
+    std::string Neutral(std::string text) const {
+        for (const char* token : {"{5}", "{6}", "{A}", "{a}"}) text = ReplaceAll(text, Spell(token, false), Spell(token, true));
+        return ReplaceAll(text, kOutside, "{X}");
+    }
+    // Bytes in the code page (a list copy, the log), read back so.
+    std::string AsAscii(const std::string& bytes) const { return Neutral(Convert(bytes, page().iconvName, "UTF-8")); }
+
+    // Runs a case in a fresh scratch folder; the tree afterwards, with its names and
+    // contents as given (ascii) or read back as stand-ins, TOP for the scratch folder in
+    // the log, and the log masked.
+    Tree Run(const Case& test, bool ascii, RunResult* result) {
+        TempDir scratch("quisel-cp");
+        Tree tree;
+        for (const auto& [name, bytes] : test.tree) {
+            tree[Spell(name, ascii)] = ascii ? Spell(bytes, true) : Convert(Spell(bytes, false), "UTF-8", page().iconvName);
+        }
+        MakeTree(scratch.path(), tree);
+        const std::string top = LibraryPath(build(), scratch.path());
+        std::vector<std::string> args;
+        for (const std::string& arg : test.args) args.push_back(ReplaceAll(Spell(arg, ascii), "TOP", top));
+        *result = RunHost(build(), args, scratch.path(), std::chrono::seconds(180), Locale());
+
+        Tree after;
+        for (const auto& [name, bytes] : ListTree(scratch.path())) {
+            std::string text = bytes;
+            if (name.size() >= 10 && name.compare(name.size() - 10, 10, "quisel.log") == 0) {
+                std::string problem;
+                EXPECT_TRUE(MaskLog(ReplaceAll(bytes, top, "TOP"), &text, &problem)) << problem;
+            }
+            after[ascii ? name : Neutral(name)] = ascii ? text : AsAscii(text);
+        }
+        return after;
+    }
+
+    // The process must really run in the code page: a locale Wine does not know gives
+    // another one, and every case would pass for the wrong reason.
+    void ExpectCodePage() const {
+        const RunResult acp =
+            RunProgram({SourceDir() + "/scripts/wine-run", BuildDir(build()) + "/quisel-acp.exe"}, "/",
+                       std::chrono::seconds(120),
+                       Environment{{"WINEPREFIX", BuildDir(build()) + "/wineprefix"}, Locale()[0], Locale()[1]});
+        ASSERT_EQ(acp.out, std::string(page().acp) + "\r\n")
+            << "Wine does not run " << page().locale << " in code page " << page().acp
+            << " (is the locale generated?) " << acp.Describe();
+    }
+
+    static void ExpectExactly(const Case& test, const Tree& after) {
+        Tree expected = test.after;
+        expected["quisel.log"] = MaskedLog(test.log);
+        EXPECT_TRUE(after == expected) << DescribeTree(after) << "expected:\n" << DescribeTree(expected);
+    }
+};
+
+TEST_P(CodePageE2E, PathsAreReadByCharactersOfTheCodePage) {
+    ExpectCodePage();
+    for (const Case& test : Cases()) {
+        SCOPED_TRACE(test.name);
+        RunResult result;
+        const Tree after = Run(test, false, &result);
+        EXPECT_EQ(result.out, test.out) << result.Describe();
+        if (test.after.empty()) {
+            RunResult reference;
+            const Tree expected = Run(test, true, &reference);
+            ASSERT_EQ(reference.out, test.out) << reference.Describe();
+            EXPECT_TRUE(after == expected) << "in " << page().name << ":\n"
+                                           << DescribeTree(after) << "with ASCII names:\n"
+                                           << DescribeTree(expected);
+            continue;
+        }
+        ExpectExactly(test, after);
+    }
+}
+
+// Under 1252 Wine, as Windows, gives a name it cannot spell in the characters that look
+// nearest: "..＼evil" comes back as "..\evil" and "c：x" as "c:x", which as paths would
+// name a file outside the tree and a file on drive C.
+class BestFitE2E : public CodePageE2E {};
+
+TEST_P(BestFitE2E, NamesThatComeBackAsPathsAreNeverUsedAsPaths) {
+    ExpectCodePage();
+    const Case test{"",
+                    {{"evil", "precious"}, {"tree/..＼evil", "1"}, {"tree/c：x", "2"}, {"tree/plain", "3"},
+                     {"src/..＼evil", "4"}, {"src/a.txt", "5"}},
+                    {"-C", "TOP", "clear", "tree", "1", "move", "TOP\\src", "TOP\\dst", "missing.txt", "1"},
+                    "0\n0\n",
+                    {{"evil", "precious"}, {"tree/", ""}, {"tree/..＼evil", "1"}, {"tree/c：x", "2"}, {"src/", ""},
+                     {"src/..＼evil", "4"}, {"src/a.txt", "5"}},
+                    {"DeleteFile(..\\evil) FAILED 123\n", "DeleteFile(c:x) FAILED 123\n", "RemoveDirectory(tree) FAILED 145\n",
+                     "-------- VersionMove begin ---------\n", "from: TOP\\src\nto: TOP\\dst",
+                     "fopen(missing.txt, \"r\") FAILED 2\n", "---------- ForceMove(TOP\\src, TOP\\dst) begin -------------\n",
+                     "MoveFile(TOP\\src\\..\\evil, TOP\\dst\\..\\evil) FAILED 123\n",
+                     "--------- ForceMove(TOP\\src, TOP\\dst) 0 --------\n", "-------- VersionMove end 0---------\n"}};
+    RunResult result;
+    const Tree after = Run(test, true, &result);
+    EXPECT_EQ(result.out, test.out) << result.Describe();
+    ExpectExactly(test, after);
+}
+
+std::vector<Param> Params(std::initializer_list<CodePage> pages) {
+    std::vector<Param> params;
+    for (Build build : TestedWindowsBuilds()) {
+        for (const CodePage& page : pages) params.push_back({build, page});
+    }
+    return params;
+}
+
+std::string ParamName(const ::testing::TestParamInfo<Param>& info) {
+    return std::string(BuildName(info.param.build)) + info.param.page.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, CodePageE2E, ::testing::ValuesIn(Params({kCodePages[0], kCodePages[1], kCodePages[2]})),
+                         ParamName);
+INSTANTIATE_TEST_SUITE_P(Builds, BestFitE2E,
+                         ::testing::ValuesIn(Params({{"Cp1252", "C.UTF-8", "1252", "CP1252", "", "", "", ""}})),
+                         ParamName);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(CodePageE2E);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(BestFitE2E);
+
+}  // namespace
+}  // namespace quisel::test
