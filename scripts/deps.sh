@@ -8,10 +8,10 @@ packages=(
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64 wine32:i386
-    python3-pefile
+    python3 python3-pefile
     clang libclang-rt-14-dev
     strace rsync time
-    llvm lld pkg-config
+    llvm lld pkg-config gdb
     locales
 )
 # The locales whose code pages (932, 936, 950) Wine runs the Windows builds' tests in.

@@ -128,10 +128,11 @@ run_benchmark() {
     count_step benchmark "$status"
 }
 
-# The packages (CPack: `--target package`) of every build this run made, then used as a
-# launcher's developer would, from the archive or the install tree only
-# (tests/package/check.sh). Their Windows programs run under Wine where this machine
-# runs that architecture; elsewhere that part is counted as skipped.
+# The packages (`--target package`) of every build this run made, then used as a
+# launcher's developer would, from the archive or the install tree only, and built again
+# from a copy of the sources in other folders to the same bytes (tests/package/check.sh).
+# Their Windows programs run under Wine where this machine runs that architecture;
+# elsewhere that part is counted as skipped.
 run_package_tests() {
     local build ready status
     for build in native "${windows_builds[@]}"; do
