@@ -37,8 +37,7 @@ size_t MakeRoot(char* root, const char* dir) {
     const size_t length = strlen(dir);
     // A cut character, a lead byte with nothing behind it, would take the backslash
     // behind it as its second byte.
-    const unsigned char last = length > 0 ? static_cast<unsigned char>(dir[length - 1]) : 0;
-    if (last >= 0x80 && IsDBCSLeadByte(last) && LastByteStartsCharacter(dir, length)) return 0;
+    if (length > 0 && IsLeadByte(dir[length - 1]) && LastByteStartsCharacter(dir, length)) return 0;
     const int needsSeparator = !EndsWithBackslash(dir, length);
     const size_t total = length + (needsSeparator ? 1 : 0);
     if (total >= kPathSize) return 0;

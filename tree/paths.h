@@ -12,12 +12,17 @@
 
 #include "platform.h"
 
-// The size in bytes of the character that starts at p: 2 for a lead byte of the code
-// page with a second byte behind it, else 1. Every lead byte of every double-byte code
+// Whether c is a lead byte of the code page. Every lead byte of every double-byte code
 // page is 0x81 or above, so ASCII text costs no call.
+inline int IsLeadByte(char c) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    return b >= 0x80 && IsDBCSLeadByte(b);
+}
+
+// The size in bytes of the character that starts at p: 2 for a lead byte with a second
+// byte behind it, else 1.
 inline size_t CharSize(const char* p) {
-    const unsigned char c = static_cast<unsigned char>(*p);
-    return c >= 0x80 && p[1] != '\0' && IsDBCSLeadByte(c) ? 2 : 1;
+    return IsLeadByte(*p) && p[1] != '\0' ? 2 : 1;
 }
 
 // Whether the character at p (a character's start) is a path separator, "\" or "/".
