@@ -17,6 +17,7 @@
 #include "fault.h"
 #include "game_scenario.h"
 #include "invariants.h"
+#include "lead_bytes.h"
 
 namespace {
 
@@ -24,7 +25,6 @@ namespace inv = quisel::inv;
 namespace sc = quisel::scenario;
 
 std::string g_base;
-unsigned char g_lead932[256];
 
 void RemoveScratch() { inv::RemoveAll(g_base); }
 
@@ -74,7 +74,6 @@ std::string Root(uint8_t choice, const std::string& run, const std::string& game
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_base = inv::MakeTempDir(inv::ScratchParent(), "quisel-fuzz-move");
-    for (int b = 0x81; b <= 0xfc; ++b) g_lead932[b] = b <= 0x9f || b >= 0xe0;
     atexit(RemoveScratch);
     return 0;
 }
@@ -116,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     inv::WriteBytes(game + "/src/list.txt", listBytes);
 
     const inv::Snapshot before = inv::Take(run);
-    SeamUseLeadBytes(variant & 8 ? g_lead932 : nullptr);
+    SeamUseLeadBytes(variant & 8 ? quisel::test::LeadBytes932() : nullptr);
     const sc::Outcome outcome =
         sc::InGame(game, [&] { return VersionMove(from.c_str(), to.c_str(), list.c_str(), force); });
     SeamUseLeadBytes(nullptr);

@@ -10,6 +10,7 @@
 
 #include "fault.h"
 #include "frame/quisel.h"
+#include "lead_bytes.h"
 #include "tree/paths.h"
 #include "version/move_list.h"
 
@@ -47,8 +48,7 @@ CodePage Utf8() {
 
 CodePage Cp932() {
     CodePage page{"932", {}};
-    for (int b = 0x81; b <= 0x9f; ++b) page.lead[b] = 1;
-    for (int b = 0xe0; b <= 0xfc; ++b) page.lead[b] = 1;
+    std::memcpy(page.lead, LeadBytes932(), sizeof page.lead);
     return page;
 }
 
@@ -161,8 +161,7 @@ TEST_P(PathsByCharacterTest, EveryHelperAgreesWithTheModel) {
 
 // What the model must say, so that a model gone wrong with the helpers is seen too.
 TEST(PathsBy932Characters, KeepWhatTheBytesWouldHaveMixedUp) {
-    const CodePage page = Cp932();
-    SeamUseLeadBytes(page.lead);
+    SeamUseLeadBytes(LeadBytes932());
     char root[kPathSize];
     MakeRoot(root, "Z:\\g\\" HYO);
     EXPECT_STREQ(root, "Z:\\g\\" HYO "\\");
