@@ -91,8 +91,11 @@ set(soname libquisel.so.${PROJECT_VERSION_MAJOR})
 foreach(file quiselConfig quiselConfigVersion)
   configure_file(${CMAKE_SOURCE_DIR}/cmake/${file}.cmake.in ${CMAKE_BINARY_DIR}/package/${file}.cmake @ONLY)
 endforeach()
+# The versions it takes; the system and pointer size are quiselConfigVersion's own test.
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/quiselVersionRange.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
 install(FILES ${CMAKE_BINARY_DIR}/package/quiselConfig.cmake ${CMAKE_BINARY_DIR}/package/quiselConfigVersion.cmake
-  DESTINATION ${cmake_package_dir})
+  ${CMAKE_BINARY_DIR}/package/quiselVersionRange.cmake DESTINATION ${cmake_package_dir})
 
 # The archive: the install tree staged in the build folder, packed by archive.py (DESTDIR
 # from the caller's environment would put the tree elsewhere). It builds what it ships, not

@@ -125,7 +125,7 @@ native_tree() { # folder top libdir
     check "$name: layout" layout "$1" "$2" bin/quisel-run bin/.debug/quisel-run.debug include/quisel.h \
         "$libdir/libquisel.so.$version" "$libdir/.debug/libquisel.so.$version.debug" \
         "$libdir/libquisel.so -> libquisel.so.2" "$libdir/libquisel.so.2 -> libquisel.so.$version" \
-        "$libdir"/cmake/quisel/quisel{Config,ConfigVersion}.cmake \
+        "$libdir"/cmake/quisel/quisel{Config,ConfigVersion,VersionRange}.cmake \
         "$libdir"/pkgconfig/quisel.pc share/doc/quisel/{README.md,examples/launcher.c,examples/CMakeLists.txt}
     check "$name: soname" grep -q 'SONAME.*\[libquisel\.so\.2\]' <(readelf -d "$lib/libquisel.so.$version")
     check "$name: library stripped, gdb reads its symbols from .debug/" split_symbols "$lib/libquisel.so.$version"
@@ -221,7 +221,7 @@ check_windows() { # arch
         return
     check "$arch: layout" layout "$work/zip" "$top" README.md bin/quisel{.dll,.pdb,-run.exe,-run.pdb} \
         examples/{launcher.c,CMakeLists.txt} include/quisel.h lib/libquisel.dll.a lib/quisel.def lib/quisel.lib \
-        lib/cmake/quisel/quisel{Config,ConfigVersion}.cmake
+        lib/cmake/quisel/quisel{Config,ConfigVersion,VersionRange}.cmake
     headers "$tree/include" "$imp"
     check "$arch: quisel.dll's symbols in bin/quisel.pdb" symbols "$tree/bin/quisel.dll" "${library_functions[@]}"
     check "$arch: quisel-run.exe's symbols in bin/quisel-run.pdb" symbols "$tree/bin/quisel-run.exe" main
