@@ -193,18 +193,22 @@ for arch in "${windows_builds[@]}"; do
 done
 
 # Whether this machine runs each Windows build: the probe in wine-run says 77 only where
-# the kernel refuses 32-bit programs (it prints why, once, here). One prefix per build,
-# created and served before any test starts under Wine (the native host tests drive the
-# Windows builds too).
+# no 32-bit Wine can run (the kernel refuses 32-bit programs, or wine32:i386 could not be
+# installed), and why, printed once here and again above the summary. One prefix per
+# build, created and served before any test starts under Wine (the native host tests
+# drive the Windows builds too).
 skip_reason=
 for arch in "${windows_builds[@]}"; do
     [[ ${configured[$arch]} -eq 0 ]] || continue
     step "Wine for $arch (build/$arch/wineprefix)"
-    WINEPREFIX=$root/build/$arch/wineprefix scripts/wine-run --arch "$arch" --start
+    said=$(WINEPREFIX=$root/build/$arch/wineprefix scripts/wine-run --arch "$arch" --start 2>&1)
     status=$?
+    [[ -n $said ]] && echo "$said"
     if [[ $status -eq 77 ]]; then
-        skip_reason="$arch run-time cases skipped: this kernel does not run 32-bit programs"
-        [[ -n ${QUISEL_I386_LOADER-} ]] && skip_reason+=" (as the probe of QUISEL_I386_LOADER=$QUISEL_I386_LOADER says)"
+        skip_reason="$arch run-time cases skipped: $(sed -n 's/^wine-run: skipped: //p' <<<"$said" | head -1)"
+        for override in QUISEL_I386_LOADER QUISEL_WINE32_LOADER; do
+            [[ -n ${!override-} ]] && skip_reason+=" (with $override=${!override})"
+        done
         echo "$skip_reason"
     else
         count_step "$arch-wine-prefix" "$status"
