@@ -3,8 +3,8 @@
  * restore. Version 2.0.4.0.
  *
  * Link with quisel.lib (MSVC), -lquisel (MinGW, Linux), or load the library at run time
- * (quisel.dll, libquisel.so.2) and resolve the three functions by name, or on Windows by
- * ordinal: 1 VersionBackup, 2 ClearDir, 3 VersionMove.
+ * (quisel.dll, libquisel.so.2) and resolve the functions by name, or on Windows by
+ * ordinal: 1 VersionBackup, 2 ClearDir, 3 VersionMove, 4 ClearDirW, 5 VersionMoveW.
  *
  * Every function takes the process's current directory, at the time of the call, as the
  * game directory: make it the game directory first. Relative paths are taken against it,
@@ -17,8 +17,15 @@
  *
  * Calls must not overlap: make one call at a time, and do not change the current
  * directory from another thread while a call runs. The functions change it while they
- * work and restore it before they return. Paths are ANSI strings (the system code page
- * on Windows) of fewer than 260 characters; the library only reads them.
+ * work and restore it before they return. The library only reads the paths it is given.
+ *
+ * Paths are ANSI strings (the process's code page on Windows) for ClearDir and
+ * VersionMove, and UTF-16 strings for their twins ClearDirW and VersionMoveW, which reach
+ * every name a disk holds, also those the code page cannot spell. Either way a path holds
+ * fewer than 260 UTF-16 characters. Inside, the library works with every file name as
+ * the system gives it, whichever function was called; the log is written in the code
+ * page, with "?" for a character it cannot spell. A move list is read in the code page,
+ * or as UTF-8 when it begins with the UTF-8 byte-order mark (EF BB BF).
  */
 #ifndef QUISEL_H
 #define QUISEL_H
@@ -39,6 +46,17 @@
 #else
 #define QUISEL_API
 #endif
+#endif
+
+/* A UTF-16 code unit: wchar_t on Windows; elsewhere, where wchar_t has 32 bits,
+   char16_t (C11's <uchar.h>, a keyword of C++11). */
+#if defined(_WIN32)
+typedef wchar_t QuiselWideChar;
+#elif defined(__cplusplus)
+typedef char16_t QuiselWideChar;
+#else
+#include <uchar.h>
+typedef char16_t QuiselWideChar;
 #endif
 
 #ifdef __cplusplus
@@ -79,11 +97,26 @@ QUISEL_API int QUISEL_CALL ClearDir(const char *dir, int removeDir);
  */
 QUISEL_API int QUISEL_CALL VersionMove(const char *fromDir, const char *toDir, const char *listPath, int force);
 
-/* The three functions' types, for loading the library at run time. */
+/*
+ * ClearDir and VersionMove with UTF-16 paths (wchar_t on Windows): the same work, the
+ * same results and the same log. A C# launcher declares them with
+ *   [DllImport("quisel", CharSet = CharSet.Unicode, CallingConvention = CallingConvention.Cdecl)]
+ *   static extern int ClearDir(string dir, int removeDir);
+ * and the runtime finds ClearDirW (and VersionMoveW) by the name it looks for first.
+ * VersionBackup needs no twin: it takes the game directory from the current directory.
+ */
+QUISEL_API int QUISEL_CALL ClearDirW(const QuiselWideChar *dir, int removeDir);
+QUISEL_API int QUISEL_CALL VersionMoveW(const QuiselWideChar *fromDir, const QuiselWideChar *toDir,
+                                        const QuiselWideChar *listPath, int force);
+
+/* The functions' types, for loading the library at run time. */
 typedef int(QUISEL_CALL *QuiselVersionBackupFn)(int newVersion);
 typedef int(QUISEL_CALL *QuiselClearDirFn)(const char *dir, int removeDir);
 typedef int(QUISEL_CALL *QuiselVersionMoveFn)(const char *fromDir, const char *toDir, const char *listPath,
                                               int force);
+typedef int(QUISEL_CALL *QuiselClearDirWFn)(const QuiselWideChar *dir, int removeDir);
+typedef int(QUISEL_CALL *QuiselVersionMoveWFn)(const QuiselWideChar *fromDir, const QuiselWideChar *toDir,
+                                               const QuiselWideChar *listPath, int force);
 
 #ifdef __cplusplus
 }
