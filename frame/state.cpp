@@ -1,4 +1,4 @@
 #include "frame/quisel.h"
 
-char WorkDir[kPathSize];
+char WorkDir[kPathBuffer];
 FILE* LogStream;

@@ -4,8 +4,9 @@
 // and the current directory.
 //
 // Input: byte 0 picks fromDir, byte 1 toDir, byte 2 force (bit 0) and the list path
-// (bits 1-3), byte 3 variations of the tree and, with bit 3, the code page 932's lead
-// bytes for the library's reading of paths by characters; the rest is the list.
+// (bits 1-3), byte 3 variations of the tree and, with bit 3, the call through the wide
+// export VersionMoveW; the rest is the list (one that begins with the UTF-8 byte-order
+// mark names its files in UTF-8).
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,7 +18,7 @@
 #include "fault.h"
 #include "game_scenario.h"
 #include "invariants.h"
-#include "lead_bytes.h"
+#include "wtf8.h"
 
 namespace {
 
@@ -64,6 +65,16 @@ std::string Root(uint8_t choice, const std::string& run, const std::string& game
     }
 }
 
+// The UTF-16 of a root as a launcher holding it in UTF-16 would pass it.
+std::u16string Utf16(const std::string& text) {
+    std::u16string out(text.size() + 1, u'\0');
+    size_t count = 0;
+    int tooLong = 0;
+    if (!DecodeWtf8(text.c_str(), reinterpret_cast<uint16_t*>(out.data()), out.size(), &count, &tooLong)) abort();
+    out.resize(count);
+    return out;
+}
+
 [[noreturn]] void Fail(const std::string& what, const std::vector<std::string>& problems, const std::string& log) {
     fprintf(stderr, "version move: %s%s\n--- log ---\n%s\n", what.c_str(), inv::Describe(problems).c_str(),
             log.c_str());
@@ -86,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     sc::Build(game, {"ver.bin", "a.txt", "newlist.txt", "backuplist.txt", "quisel.dll", "b/c.dat", "b/d/e.bin",
                      "b/ver.bin", "src/ver.bin", "src/x.txt", "src/sp ace", "src/y/z.txt", "src/y/w/v.txt",
-                     "src/newlist.txt", "src/inner/q.txt", "src/empty/", "dst/x.txt", "dst/y/", "src/\x95/t.txt"});
+                     "src/newlist.txt", "src/inner/q.txt", "src/empty/", "dst/x.txt", "dst/y/", "src/\x95/t.txt", "src/한/t.txt"});
     sc::Build(run + "/other", {"o.txt"});
     const std::string deep = DeepDir(game, 246);
     sc::Build(deep, {"f.txt", std::string(8, 'g') + ".txt"});
@@ -115,10 +126,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     inv::WriteBytes(game + "/src/list.txt", listBytes);
 
     const inv::Snapshot before = inv::Take(run);
-    SeamUseLeadBytes(variant & 8 ? quisel::test::LeadBytes932() : nullptr);
-    const sc::Outcome outcome =
-        sc::InGame(game, [&] { return VersionMove(from.c_str(), to.c_str(), list.c_str(), force); });
-    SeamUseLeadBytes(nullptr);
+    const sc::Outcome outcome = sc::InGame(game, [&] {
+        if (!(variant & 8)) return VersionMove(from.c_str(), to.c_str(), list.c_str(), force);
+        return VersionMoveW(Utf16(from).c_str(), Utf16(to).c_str(), Utf16(list).c_str(), force);
+    });
     const inv::Snapshot after = inv::Take(run);
     const std::string log = sc::LogsIn(after);
 

@@ -22,12 +22,9 @@ void WriteLog(const char* logPath, const char* message) {
     _strtime(timeText);
     snprintf(line, sizeof line, "[%.8s/%.8s] ", dateText, timeText);
 
-    // The message is copied, not formatted again, so a "%" in it stays as it is.
-    // What does not fit the record buffer is cut.
-    size_t length = strlen(message);
-    const size_t room = sizeof line - 1 - kPrefixLength;
-    if (length > room) length = room;
-    memcpy(line + kPrefixLength, message, length);
+    // The message is copied, not formatted again, so a "%" in it stays as it is; it
+    // becomes the code page's bytes on the way. What does not fit the record is cut.
+    LogText(message, line + kPrefixLength, sizeof line - kPrefixLength);
 
     if (LogStream == NULL) {
         LogStream = OpenTextStream(logPath, "at");
@@ -38,7 +35,7 @@ void WriteLog(const char* logPath, const char* message) {
 }
 
 void LogF(const char* logPath, const char* format, ...) {
-    char message[kMessageSize];
+    char message[kMessageBuffer];
     memset(message, 0, sizeof message);
     va_list args;
     va_start(args, format);

@@ -24,9 +24,15 @@ enum FaultFn {
     FAULT_COUNT
 };
 
-// From now on, calls number nth .. nth+count-1 (1-based) of fn fail with code.
+// Every attempt of a call fails: the failure lasts.
+constexpr uint32_t kEveryAttempt = 0xFFFFFFFFu;
+
+// From now on, calls number nth .. nth+count-1 (1-based) of fn fail with code. The
+// library repeats some failed calls (a file another program holds for a moment); a
+// repetition is no call of its own here: it fails too while the call has failed fewer
+// than attempts times, so attempts 3 makes a failure that passes at the fourth try.
 // FAULT_ANY counts calls of all functions together. One rule is armed at a time.
-void FaultArm(FaultFn fn, uint32_t nth, uint32_t code, uint32_t count = 1);
+void FaultArm(FaultFn fn, uint32_t nth, uint32_t code, uint32_t count = 1, uint32_t attempts = kEveryAttempt);
 // Disarms the rule and zeroes every call counter.
 void FaultReset();
 // Until the next reset the layer acts as on a file system that refuses unnamed files:
@@ -34,12 +40,14 @@ void FaultReset();
 void FaultRefuseUnnamedFiles();
 // Calls of fn made since the last reset (FAULT_ANY: all of them).
 uint32_t FaultCalls(FaultFn fn);
-// Calls that have been failed on purpose since the last reset.
+// Calls that have been failed on purpose since the last reset (their repetitions not
+// counted).
 uint32_t FaultsInjected();
+// Milliseconds the library would have waited before repeating calls, since the last
+// reset: test builds count the pauses instead of taking them.
+uint32_t FaultPausedMs();
+// Repetitions of failed calls since the last reset.
+uint32_t FaultRepetitions();
 // Name of fn, for test messages.
 const char* FaultName(FaultFn fn);
 
-// The layer's code page, for the path helpers: from now on IsDBCSLeadByte answers from
-// leadBytes (one flag per byte value, as a double-byte code page such as 932 has them),
-// until it is called with null, which gives back UTF-8, where no byte is a lead byte.
-void SeamUseLeadBytes(const unsigned char* leadBytes);

@@ -1,6 +1,6 @@
-// The one header the library core includes for everything it needs from the system:
-// the Win32 ANSI file API (real kernel32 on Windows, our POSIX layer elsewhere) and the
-// C runtime's text streams.
+// What the library needs from the system: the Win32 API's types, codes and file functions
+// (real kernel32 on Windows, our POSIX layer elsewhere) and the C runtime's text streams.
+// The library's code makes its file calls through files.h.
 #pragma once
 
 #include <stdio.h>
@@ -15,7 +15,8 @@
 #include "posix/winapi.h"
 #endif
 
-// Opens a stream as the Windows C runtime's fopen does in text mode: "at" appends,
+// Opens a stream, path in the library's form (files.h), as the Windows C runtime's fopen
+// does in text mode: "at" appends,
 // turning each line feed into CR LF; "r" reads, turning CR LF into LF and ending at
 // byte 26. Neither shares deletion while open. A failed open leaves its code for
 // GetLastError.

@@ -21,12 +21,12 @@ int IsDotEntry(const char* name) {
 // top); a level whose own log path would not fit its buffer writes to that one.
 int ClearLevel(const char* dir, int removeDir, const char* outerLogPath) {
     int result = 1;
-    char savedDir[kPathSize];
-    char logPath[kPathSize];
+    char savedDir[kPathBuffer];
+    char logPath[kPathBuffer];
     memset(savedDir, 0, sizeof savedDir);
     memset(logPath, 0, sizeof logPath);
 
-    const DWORD length = GetCurrentDirectoryA(kPathSize, savedDir);
+    const DWORD length = FsGetCurrentDirectory(savedDir);
     if (length == 0) return 0;
     if (length >= kPathSize) {
         // The directory to return to cannot be held, so this level is not entered.
@@ -42,15 +42,15 @@ int ClearLevel(const char* dir, int removeDir, const char* outerLogPath) {
         FormatPath(logPath, "%s", outerLogPath);
     }
 
-    if (dir == NULL || !SetCurrentDirectoryA(dir)) {
+    if (dir == NULL || !FsSetCurrentDirectory(dir)) {
         const DWORD code = dir == NULL ? ERROR_INVALID_PARAMETER : GetLastError();
         LogF(logPath, "SetCurrentDirectory(%s) FAILED %d\n", OrNull(dir), static_cast<int>(code));
         return 0;
     }
 
-    WIN32_FIND_DATAA entry;
+    FsEntry entry;
     memset(&entry, 0, sizeof entry);
-    HANDLE find = FindFirstFileA("*.*", &entry);
+    HANDLE find = FsFindFirstFile("*.*", &entry);
     if (find == INVALID_HANDLE_VALUE) {
         ReturnTo(savedDir, logPath);
         return 0;
@@ -58,30 +58,30 @@ int ClearLevel(const char* dir, int removeDir, const char* outerLogPath) {
 
     int nextFailures = 0;
     for (;;) {
-        if (IsDotEntry(entry.cFileName)) {
+        if (IsDotEntry(entry.name)) {
             // Neither this level nor its parent.
-        } else if (NameHoldsPathSyntax(entry.cFileName)) {
-            // What the code page made of a name it cannot spell: used as a path, it
-            // would name another file, perhaps outside the tree. It stays, reported
-            // with the code Windows gives a name that cannot be a file's.
+        } else if (NameHoldsPathSyntax(entry.name)) {
+            // Used as a path, such a name would name another file, perhaps outside the
+            // tree. It stays, reported with the code Windows gives a name that cannot be
+            // a file's.
             LogF(logPath, "%s(%s) FAILED %d\n",
-                 entry.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY ? "SetCurrentDirectory" : "DeleteFile",
-                 entry.cFileName, static_cast<int>(ERROR_INVALID_NAME));
+                 entry.attributes == FILE_ATTRIBUTE_DIRECTORY ? "SetCurrentDirectory" : "DeleteFile",
+                 entry.name, static_cast<int>(ERROR_INVALID_NAME));
             result = 0;
         } else {
             // Only a plain directory is entered: one with any further attribute, a
             // link to a directory among them, goes the way of a file.
-            if (entry.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY) {
-                if (!ClearLevel(entry.cFileName, removeDir, logPath)) result = 0;
+            if (entry.attributes == FILE_ATTRIBUTE_DIRECTORY) {
+                if (!ClearLevel(entry.name, removeDir, logPath)) result = 0;
             } else {
-                if (!SetFileAttributesA(entry.cFileName, FILE_ATTRIBUTE_NORMAL)) result = 0;
-                if (!DeleteFileA(entry.cFileName)) {
-                    LogF(logPath, "DeleteFile(%s) FAILED %d\n", entry.cFileName, static_cast<int>(GetLastError()));
+                if (!FsSetFileAttributes(entry.name, FILE_ATTRIBUTE_NORMAL)) result = 0;
+                if (!FsDeleteFile(entry.name)) {
+                    LogF(logPath, "DeleteFile(%s) FAILED %d\n", entry.name, static_cast<int>(GetLastError()));
                     result = 0;
                 }
             }
         }
-        if (FindNextFileA(find, &entry)) {
+        if (FsFindNextFile(find, &entry)) {
             nextFailures = 0;
             continue;
         }
@@ -95,12 +95,12 @@ int ClearLevel(const char* dir, int removeDir, const char* outerLogPath) {
             break;
         }
     }
-    FindClose(find);
+    FsFindClose(find);
     // Without the caller's directory back, a relative removal would resolve against the
     // wrong one: the level stops here, reported.
     if (!ReturnTo(savedDir, logPath)) return 0;
 
-    if (removeDir != 0 && !RemoveDirectoryA(dir)) {
+    if (removeDir != 0 && !FsRemoveDirectory(dir)) {
         LogF(logPath, "RemoveDirectory(%s) FAILED %d\n", dir, static_cast<int>(GetLastError()));
         result = 0;
     }
@@ -108,6 +108,6 @@ int ClearLevel(const char* dir, int removeDir, const char* outerLogPath) {
 }
 }  // namespace
 
-int QUISEL_CALL ClearDir(const char* dir, int removeDir) {
+int ClearDirectory(const char* dir, int removeDir) {
     return ClearLevel(dir, removeDir, NULL);
 }

@@ -23,10 +23,10 @@ int IsSkipped(const char* name) {
 // enter it, or files would move twice.
 int ForceLevel(const char* fromDir, const char* toDir, const char* destinationTop) {
     int result = 1;
-    char sourcePath[kPathSize];
-    char destinationPath[kPathSize];
-    char logPath[kPathSize];
-    char savedDir[kPathSize];
+    char sourcePath[kPathBuffer];
+    char destinationPath[kPathBuffer];
+    char logPath[kPathBuffer];
+    char savedDir[kPathBuffer];
     memset(sourcePath, 0, sizeof sourcePath);
     memset(destinationPath, 0, sizeof destinationPath);
     memset(logPath, 0, sizeof logPath);
@@ -43,7 +43,7 @@ int ForceLevel(const char* fromDir, const char* toDir, const char* destinationTo
         return 0;
     }
 
-    const DWORD length = GetCurrentDirectoryA(kPathSize, savedDir);
+    const DWORD length = FsGetCurrentDirectory(savedDir);
     if (length == 0 || length >= kPathSize) {
         const DWORD code = length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
         memset(savedDir, 0, sizeof savedDir);
@@ -51,31 +51,31 @@ int ForceLevel(const char* fromDir, const char* toDir, const char* destinationTo
              static_cast<int>(code));
         return 0;
     }
-    if (!SetCurrentDirectoryA(fromDir)) {
+    if (!FsSetCurrentDirectory(fromDir)) {
         LogF(logPath, "SetCurrentDirectory(%s) FAILED %d\n", fromDir, static_cast<int>(GetLastError()));
         return 0;
     }
 
-    WIN32_FIND_DATAA entry;
+    FsEntry entry;
     memset(&entry, 0, sizeof entry);
-    HANDLE find = FindFirstFileA("*.*", &entry);
+    HANDLE find = FsFindFirstFile("*.*", &entry);
     if (find == INVALID_HANDLE_VALUE) {
         ReturnTo(savedDir, logPath);
         return 0;
     }
 
     for (;;) {
-        if (!IsSkipped(entry.cFileName)) {
-            if (!PutName(sourcePath, sourceRoot, entry.cFileName) ||
-                !PutName(destinationPath, destinationRoot, entry.cFileName)) {
+        if (!IsSkipped(entry.name)) {
+            if (!PutName(sourcePath, sourceRoot, entry.name) ||
+                !PutName(destinationPath, destinationRoot, entry.name)) {
                 LogF(logPath, "filename length too big\n");
                 result = 0;
                 break;
             }
-            if (NameHoldsPathSyntax(entry.cFileName)) {
-                // A name the code page cannot spell, come back as a path: it would move
-                // another file, perhaps from outside the tree. The move stops here.
-                if (entry.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY) {
+            if (NameHoldsPathSyntax(entry.name)) {
+                // A name that reads as a path would move another file, perhaps from
+                // outside the tree. The move stops here.
+                if (entry.attributes == FILE_ATTRIBUTE_DIRECTORY) {
                     LogF(logPath, "SetCurrentDirectory(%s) FAILED %d\n", sourcePath,
                          static_cast<int>(ERROR_INVALID_NAME));
                 } else {
@@ -85,7 +85,7 @@ int ForceLevel(const char* fromDir, const char* toDir, const char* destinationTo
                 result = 0;
                 break;
             }
-            if (entry.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY) {
+            if (entry.attributes == FILE_ATTRIBUTE_DIRECTORY) {
                 if (!SamePathText(sourcePath, destinationTop) &&
                     !ForceLevel(sourcePath, destinationPath, destinationTop)) {
                     result = 0;
@@ -99,12 +99,12 @@ int ForceLevel(const char* fromDir, const char* toDir, const char* destinationTo
                 LogF(logPath, "MoveFile(%s, %s) SUCCEED !!!\n", sourcePath, destinationPath);
             }
         }
-        if (!FindNextFileA(find, &entry)) {
+        if (!FsFindNextFile(find, &entry)) {
             if (GetLastError() != ERROR_NO_MORE_FILES) result = 0;
             break;
         }
     }
-    FindClose(find);
+    FsFindClose(find);
     if (!ReturnTo(savedDir, logPath)) result = 0;
     return result;
 }

@@ -13,13 +13,13 @@ namespace {
 int CreateDestinationLevels(const char* destination, const char* logPath) {
     const size_t start = strlen(WorkDir) + 1;
     const size_t length = strlen(destination);
-    char directory[kPathSize];
+    char directory[kPathBuffer];
     memset(directory, 0, sizeof directory);
     for (size_t i = NextBackslash(destination, 0); i < length; i = NextBackslash(destination, i + 1)) {
         if (i < start) continue;
         memcpy(directory, destination, i);
         directory[i] = '\0';
-        if (!CreateDirectoryA(directory, NULL)) {
+        if (!FsCreateDirectory(directory)) {
             const DWORD code = GetLastError();
             if (code == ERROR_ALREADY_EXISTS) continue;
             LogF(logPath, "CreateDirectory(%s) FAILED %d\n", directory, static_cast<int>(code));
@@ -38,7 +38,7 @@ int MoveWithRepairs(const char* source, const char* destination, const char* log
     int created = 0;
     int replaced = 0;
     for (;;) {
-        if (MoveFileA(source, destination)) return 1;
+        if (FsMoveFile(source, destination)) return 1;
         const DWORD code = GetLastError();
         if (code == ERROR_PATH_NOT_FOUND && !created) {
             created = 1;
@@ -49,12 +49,12 @@ int MoveWithRepairs(const char* source, const char* destination, const char* log
         // deleted to make room: that would delete the file being moved.
         if (code == ERROR_ALREADY_EXISTS && !replaced && !SamePathText(source, destination)) {
             replaced = 1;
-            if (!SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL)) {
+            if (!FsSetFileAttributes(destination, FILE_ATTRIBUTE_NORMAL)) {
                 LogF(logPath, "SetFileAttributes(%s, FILE_ATTRIBUTE_NORMAL) FAILED %d\n", destination,
                      static_cast<int>(GetLastError()));
                 return 0;
             }
-            if (!DeleteFileA(destination)) {
+            if (!FsDeleteFile(destination)) {
                 LogF(logPath, "DeleteFile(%s) FAILED %d\n", destination, static_cast<int>(GetLastError()));
                 return 0;
             }

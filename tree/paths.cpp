@@ -4,65 +4,59 @@
 #include <string.h>
 
 #include "frame/quisel.h"
+#include "wtf8.h"
 
 size_t NextBackslash(const char* path, size_t from) {
-    size_t i = from;
-    while (path[i] != '\0' && path[i] != '\\') i += CharSize(path + i);
-    return i;
+    const char* found = strchr(path + from, '\\');
+    return found != NULL ? static_cast<size_t>(found - path) : from + strlen(path + from);
 }
-
-namespace {
-// Whether the last byte of path (length > 0) starts a character: where a character
-// starts depends on every character before it.
-int LastByteStartsCharacter(const char* path, size_t length) {
-    size_t i = 0;
-    while (i + 1 < length) i += CharSize(path + i);
-    return i + 1 == length;
-}
-}  // namespace
 
 int EndsWithBackslash(const char* path, size_t length) {
-    return length > 0 && path[length - 1] == '\\' && LastByteStartsCharacter(path, length);
+    return length > 0 && path[length - 1] == '\\';
 }
 
 int NameHoldsPathSyntax(const char* name) {
-    if (strpbrk(name, QUISEL_PATH_SYNTAX) == NULL) return 0;
-    for (const char* p = name; *p != '\0'; p += CharSize(p)) {
-        if (strchr(QUISEL_PATH_SYNTAX, *p) != NULL) return 1;
-    }
-    return 0;
+    return strpbrk(name, QUISEL_PATH_SYNTAX) != NULL;
 }
 
 size_t MakeRoot(char* root, const char* dir) {
     const size_t length = strlen(dir);
-    // A cut character, a lead byte with nothing behind it, would take the backslash
-    // behind it as its second byte.
-    if (length > 0 && IsLeadByte(dir[length - 1]) && LastByteStartsCharacter(dir, length)) return 0;
     const int needsSeparator = !EndsWithBackslash(dir, length);
     const size_t total = length + (needsSeparator ? 1 : 0);
-    if (total >= kPathSize) return 0;
-    memset(root, 0, kPathSize);
+    if (total >= kPathBuffer) return 0;
+    memset(root, 0, kPathBuffer);
     memcpy(root, dir, length);
     if (needsSeparator) root[length] = '\\';
+    if (!PathFits(root, total)) {
+        memset(root, 0, kPathBuffer);
+        return 0;
+    }
     return total;
+}
+
+int JoinedPathFits(const char* root, size_t rootLength, const char* name, size_t nameLength) {
+    const size_t total = rootLength + nameLength;
+    if (total < kPathSize) return 1;
+    // Past the limit in bytes only the units tell.
+    return total < kPathBuffer && PathUnits(root, rootLength) + PathUnits(name, nameLength) < kPathSize;
 }
 
 int PutName(char* path, size_t rootLength, const char* name) {
     const size_t length = strlen(name);
-    if (rootLength + length >= kPathSize) return 0;
+    if (!JoinedPathFits(path, rootLength, name, length)) return 0;
     memcpy(path + rootLength, name, length);
     path[rootLength + length] = '\0';
     return 1;
 }
 
 int FormatPath(char* path, const char* format, ...) {
-    memset(path, 0, kPathSize);
+    memset(path, 0, kPathBuffer);
     va_list args;
     va_start(args, format);
-    const int length = vsnprintf(path, kPathSize, format, args);
+    const int length = vsnprintf(path, kPathBuffer, format, args);
     va_end(args);
-    if (length < 0 || length >= kPathSize) {
-        memset(path, 0, kPathSize);
+    if (length < 0 || length >= kPathBuffer || !PathFits(path, static_cast<size_t>(length))) {
+        memset(path, 0, kPathBuffer);
         return 0;
     }
     return 1;
@@ -71,13 +65,9 @@ int FormatPath(char* path, const char* format, ...) {
 namespace {
 // The length without trailing separators, one character kept.
 size_t TrimmedLength(const char* path) {
-    size_t kept = 0;
-    for (size_t i = 0; path[i] != '\0';) {
-        const size_t size = CharSize(path + i);
-        i += size;
-        if (kept == 0 || !IsSeparatorChar(path + i - size)) kept = i;
-    }
-    return kept;
+    size_t length = strlen(path);
+    while (length > 1 && IsSeparatorChar(path + length - 1)) --length;
+    return length;
 }
 
 char Folded(char c) {
@@ -90,16 +80,8 @@ char Folded(char c) {
 int SamePathText(const char* a, const char* b) {
     const size_t length = TrimmedLength(a);
     if (length != TrimmedLength(b)) return 0;
-    for (size_t i = 0; i < length;) {
-        // Equal so far, the two are split into the same characters: a double-byte one
-        // is compared as it is, both bytes.
-        if (CharSize(a + i) == 2) {
-            if (a[i] != b[i] || a[i + 1] != b[i + 1]) return 0;
-            i += 2;
-            continue;
-        }
+    for (size_t i = 0; i < length; ++i) {
         if (Folded(a[i]) != Folded(b[i])) return 0;
-        ++i;
     }
     return 1;
 }

@@ -4,7 +4,7 @@
 #include "log/write_log.h"
 
 int ReturnTo(const char* savedDir, const char* logPath) {
-    if (SetCurrentDirectoryA(savedDir)) return 1;
+    if (FsSetCurrentDirectory(savedDir)) return 1;
     LogF(logPath, "SetCurrentDirectory(%s) FAILED %d\n", savedDir, static_cast<int>(GetLastError()));
     return 0;
 }

@@ -45,9 +45,9 @@ bool OnlyDotsAndSpaces(const char* component, size_t length, int* dots) {
 int ListEntryStaysInside(const char* entry) {
     // An empty entry (a line that was only ".\") would name the source root itself.
     if (entry[0] == '\0' || IsSeparatorChar(entry)) return 0;
-    if (CharSize(entry) == 1 && entry[1] == ':') return 0;
+    if (entry[1] == ':') return 0;
     const char* component = entry;
-    for (const char* p = entry;; p += CharSize(p)) {
+    for (const char* p = entry;; ++p) {
         if (*p != '\0' && !IsSeparatorChar(p)) continue;
         int dots = 0;
         if (OnlyDotsAndSpaces(component, static_cast<size_t>(p - component), &dots)) {
@@ -60,12 +60,20 @@ int ListEntryStaysInside(const char* entry) {
     }
 }
 
+namespace {
+// The list names its files in UTF-8, whatever the reader's code page, when it begins
+// with the byte-order mark.
+const char kUtf8Mark[] = "\xEF\xBB\xBF";
+}  // namespace
+
 int ForEachListEntry(FILE* list, const char* listPath, const char* fromDir, const char* toDir,
                      const char* logPath, ListEntryAction action, int* markerSeen) {
     char line[kListLineSize];
-    char sourcePath[kPathSize];
-    char destinationPath[kPathSize];
+    char converted[kPathBuffer];
+    char sourcePath[kPathBuffer];
+    char destinationPath[kPathBuffer];
     memset(line, 0, sizeof line);
+    memset(converted, 0, sizeof converted);
     const size_t sourceRoot = MakeRoot(sourcePath, fromDir);
     const size_t destinationRoot = MakeRoot(destinationPath, toDir);
     if (sourceRoot == 0 || destinationRoot == 0) {
@@ -73,23 +81,43 @@ int ForEachListEntry(FILE* list, const char* listPath, const char* fromDir, cons
         return 0;
     }
 
+    int first = 1;
+    int utf8 = 0;
     while (ReadListLine(list, line)) {
+        char* read = line;
+        if (first) {
+            first = 0;
+            utf8 = strncmp(line, kUtf8Mark, 3) == 0;
+            if (utf8) read += 3;
+        }
         size_t length = 0;
-        const ListLineKind kind = ClassifyListLine(line, &length);
+        const ListLineKind kind = ClassifyListLine(read, &length);
         if (kind == kListEmpty) continue;
         if (kind == kListMarker) {
             *markerSeen = 1;
             continue;
         }
-        const char* entry = ListEntryPath(line);
-        if (length + sourceRoot + 1 > kPathSize || destinationRoot + strlen(entry) + 1 > kPathSize) {
+        // A line in the code page takes the library's form here; one too long for that
+        // is too long for any path.
+        const char* text = read;
+        if (!utf8) {
+            if (!FromCodePage(read, converted, sizeof converted)) {
+                LogF(logPath, "filename length too big\n");
+                return 0;
+            }
+            text = converted;
+            length = strlen(converted);
+        }
+        const char* entry = ListEntryPath(text);
+        if (!JoinedPathFits(sourcePath, sourceRoot, text, length) ||
+            !JoinedPathFits(destinationPath, destinationRoot, entry, strlen(entry))) {
             LogF(logPath, "filename length too big\n");
             return 0;
         }
         // The list is a file anyone who can write the game directory can change:
         // an entry must not reach outside the two roots.
         if (!ListEntryStaysInside(entry)) {
-            LogF(logPath, "filename out of root: %s\n", line);
+            LogF(logPath, "filename out of root: %s\n", text);
             return 0;
         }
         PutName(sourcePath, sourceRoot, entry);

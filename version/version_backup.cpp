@@ -14,7 +14,7 @@ const DWORD kMaxGameDirLength = kPathSize - 1 - 23;
 
 // The query the move will meet: the source path as the move builds it, asked once.
 int EntryIsThere(const char* sourcePath, const char*, const char* logPath) {
-    if (GetFileAttributesA(sourcePath) != INVALID_FILE_ATTRIBUTES) return 1;
+    if (FsGetFileAttributes(sourcePath) != INVALID_FILE_ATTRIBUTES) return 1;
     LogF(logPath, "GetFileAttributes(%s) FAILED %d\n", sourcePath, static_cast<int>(GetLastError()));
     return 0;
 }
@@ -36,7 +36,7 @@ int VersionIsWhole(const char* gameDir, const char* snapshotDir, const char* log
     int whole = ForEachListEntry(list, "backuplist.txt", gameDir, snapshotDir, logPath, EntryIsThere, &markerSeen);
     fclose(list);
     if (whole && markerSeen) {
-        char marker[kPathSize];
+        char marker[kPathBuffer];
         memset(marker, 0, sizeof marker);
         whole = MarkerPath(marker, gameDir) && EntryIsThere(marker, NULL, logPath);
     }
@@ -44,17 +44,17 @@ int VersionIsWhole(const char* gameDir, const char* snapshotDir, const char* log
 }
 }  // namespace
 
-int QUISEL_CALL VersionBackup(int newVersion) {
-    char gameDir[kPathSize];
-    char snapshotDir[kPathSize];
-    char listCopy[kPathSize];
-    char logPath[kPathSize];
+int BackUpVersion(int newVersion) {
+    char gameDir[kPathBuffer];
+    char snapshotDir[kPathBuffer];
+    char listCopy[kPathBuffer];
+    char logPath[kPathBuffer];
     memset(gameDir, 0, sizeof gameDir);
     memset(snapshotDir, 0, sizeof snapshotDir);
     memset(listCopy, 0, sizeof listCopy);
     memset(logPath, 0, sizeof logPath);
 
-    const DWORD length = GetCurrentDirectoryA(kPathSize, gameDir);
+    const DWORD length = FsGetCurrentDirectory(gameDir);
     if (length == 0 || length > kMaxGameDirLength) return 0;
 
     FormatPath(snapshotDir, "%s\\%s", gameDir, newVersion != 0 ? "gamenew" : "gameold");
@@ -66,23 +66,23 @@ int QUISEL_CALL VersionBackup(int newVersion) {
 
     // An earlier snapshot of this name goes first; when there is none, the clearing
     // fails to enter it, logs that, and the backup goes on.
-    ClearDir(snapshotDir, 1);
-    if (!CreateDirectoryA(snapshotDir, NULL)) return 0;
+    ClearDirectory(snapshotDir, 1);
+    if (!FsCreateDirectory(snapshotDir)) return 0;
 
     // The list copies trade names: the snapshot's "newlist.txt" is the game's
     // "backuplist.txt" and drives the move below.
     FormatPath(listCopy, "%s\\%s", snapshotDir, "backuplist.txt");
-    if (!CopyFileA("newlist.txt", listCopy, FALSE)) {
-        ClearDir(snapshotDir, 1);
+    if (!FsCopyFile("newlist.txt", listCopy, FALSE)) {
+        ClearDirectory(snapshotDir, 1);
         return 0;
     }
     FormatPath(listCopy, "%s\\%s", snapshotDir, "newlist.txt");
-    if (!CopyFileA("backuplist.txt", listCopy, FALSE)) {
-        ClearDir(snapshotDir, 1);
+    if (!FsCopyFile("backuplist.txt", listCopy, FALSE)) {
+        ClearDirectory(snapshotDir, 1);
         return 0;
     }
 
     // A failed move leaves the snapshot as it is: it may already hold moved game
     // files, and clearing it would delete them.
-    return VersionMove(gameDir, snapshotDir, listCopy, 0) != 0 ? 1 : 0;
+    return MoveVersion(gameDir, snapshotDir, listCopy, 0) != 0 ? 1 : 0;
 }

@@ -9,45 +9,45 @@
 #include "tree/move_repair.h"
 #include "tree/paths.h"
 #include "version/move_list.h"
+#include "wtf8.h"
 
 namespace {
 // The longest root whose marker path (root, "\", "ver.bin") still fits a path buffer.
 const size_t kMaxRootLength = kPathSize - 1 - sizeof("\\ver.bin") + 1;
 
 int RootIsUsable(const char* dir) {
-    // An empty root would name the root of the whole file system; one that ends in a
-    // cut character cannot have entries joined behind it.
+    // An empty root would name the root of the whole file system.
     const size_t length = strlen(dir);
-    char root[kPathSize];
-    return length > 0 && length <= kMaxRootLength && MakeRoot(root, dir) != 0;
+    char root[kPathBuffer];
+    return length > 0 && length < kPathBuffer && PathUnits(dir, length) <= kMaxRootLength && MakeRoot(root, dir) != 0;
 }
 
 // Copies the marker to the destination root, then deletes it at the source root.
 // In the list pass a failed attribute reset keeps the source; in the fallback the
 // deletion is tried all the same.
 int MoveMarker(const char* fromDir, const char* toDir, const char* logPath, int deleteAfterFailedReset) {
-    char source[kPathSize];
-    char destination[kPathSize];
+    char source[kPathBuffer];
+    char destination[kPathBuffer];
     memset(source, 0, sizeof source);
     memset(destination, 0, sizeof destination);
     // The roots were checked to leave room for the marker's name.
     MarkerPath(source, fromDir);
     MarkerPath(destination, toDir);
 
-    if (!CopyFileA(source, destination, FALSE)) {
+    if (!FsCopyFile(source, destination, FALSE)) {
         LogF(logPath, "CopyFile(%s, %s) FAILED %d\n", source, destination, static_cast<int>(GetLastError()));
         return 0;
     }
     LogF(logPath, "CopyFile(%s, %s) SUCCEED !!!\n", source, destination);
 
     int result = 1;
-    if (!SetFileAttributesA(source, FILE_ATTRIBUTE_NORMAL)) {
+    if (!FsSetFileAttributes(source, FILE_ATTRIBUTE_NORMAL)) {
         LogF(logPath, "SetFileAttributes(%s, FILE_ATTRIBUTE_NORMAL) FAILED %d\n", source,
              static_cast<int>(GetLastError()));
         result = 0;
         if (!deleteAfterFailedReset) return 0;
     }
-    if (!DeleteFileA(source)) {
+    if (!FsDeleteFile(source)) {
         LogF(logPath, "DeleteFile(%s) FAILED %d\n", source, static_cast<int>(GetLastError()));
         result = 0;
     }
@@ -80,12 +80,12 @@ int MoveListed(const char* fromDir, const char* toDir, const char* listPath, con
 }
 }  // namespace
 
-int QUISEL_CALL VersionMove(const char* fromDir, const char* toDir, const char* listPath, int force) {
-    char logPath[kPathSize];
+int MoveVersion(const char* fromDir, const char* toDir, const char* listPath, int force) {
+    char logPath[kPathBuffer];
     memset(logPath, 0, sizeof logPath);
     memset(WorkDir, 0, sizeof WorkDir);
 
-    const DWORD length = GetCurrentDirectoryA(kPathSize, WorkDir);
+    const DWORD length = FsGetCurrentDirectory(WorkDir);
     if (length == 0) return 0;
     // A working directory whose log path (and so WorkDir with its backslash) would
     // not fit is refused before anything is read or moved.

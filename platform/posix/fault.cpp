@@ -14,23 +14,42 @@ struct Rule {
     uint32_t first = 0;
     uint32_t count = 0;
     uint32_t code = 0;
+    uint32_t attempts = 0;
 };
 
 uint32_t g_calls[FAULT_COUNT];
 uint32_t g_injected;
+uint32_t g_pausedMs;
+uint32_t g_repetitions;
 Rule g_rule;
 bool g_refuseUnnamed;
+// The library pauses only before it repeats a call: the next call is that repetition.
+bool g_nextRepeats;
+// The function whose call the rule failed last, and how many of its repetitions fail too.
+FaultFn g_failing = FAULT_COUNT;
+uint32_t g_failingLeft;
 
 }  // namespace
 
 namespace qlayer {
 
 bool FaultTake(FaultFn fn) {
+    if (g_nextRepeats) {
+        g_nextRepeats = false;
+        ++g_repetitions;
+        if (fn != g_failing || g_failingLeft == 0) return false;
+        --g_failingLeft;
+        SetLastError(g_rule.code);
+        return true;
+    }
+    g_failing = FAULT_COUNT;
     ++g_calls[fn];
     ++g_calls[FAULT_ANY];
     if (!g_rule.armed || (g_rule.fn != FAULT_ANY && g_rule.fn != fn)) return false;
     uint32_t nth = g_calls[g_rule.fn] - g_rule.base;
     if (nth < g_rule.first || nth - g_rule.first >= g_rule.count) return false;
+    g_failing = fn;
+    g_failingLeft = g_rule.attempts - 1;
     ++g_injected;
     SetLastError(g_rule.code);
     return true;
@@ -38,17 +57,27 @@ bool FaultTake(FaultFn fn) {
 
 bool UnnamedFilesRefused() { return g_refuseUnnamed; }
 
+bool PauseCounted(uint32_t ms) {
+    g_pausedMs += ms;
+    g_nextRepeats = true;
+    return true;
+}
+
 }  // namespace qlayer
 
-void FaultArm(FaultFn fn, uint32_t nth, uint32_t code, uint32_t count) {
-    if (fn < FAULT_ANY || fn >= FAULT_COUNT) return;
-    g_rule = Rule{true, fn, g_calls[fn], nth, count, code};
+void FaultArm(FaultFn fn, uint32_t nth, uint32_t code, uint32_t count, uint32_t attempts) {
+    if (fn < FAULT_ANY || fn >= FAULT_COUNT || attempts == 0) return;
+    g_rule = Rule{true, fn, g_calls[fn], nth, count, code, attempts};
 }
 
 void FaultReset() {
     g_rule = Rule{};
     for (uint32_t& c : g_calls) c = 0;
     g_injected = 0;
+    g_pausedMs = 0;
+    g_repetitions = 0;
+    g_nextRepeats = false;
+    g_failing = FAULT_COUNT;
     g_refuseUnnamed = false;
 }
 
@@ -57,6 +86,10 @@ void FaultRefuseUnnamedFiles() { g_refuseUnnamed = true; }
 uint32_t FaultCalls(FaultFn fn) { return (fn >= FAULT_ANY && fn < FAULT_COUNT) ? g_calls[fn] : 0; }
 
 uint32_t FaultsInjected() { return g_injected; }
+
+uint32_t FaultPausedMs() { return g_pausedMs; }
+
+uint32_t FaultRepetitions() { return g_repetitions; }
 
 const char* FaultName(FaultFn fn) {
     static const char* const kNames[FAULT_COUNT] = {

@@ -44,6 +44,7 @@ typedef void* LPSECURITY_ATTRIBUTES;
 #define ERROR_WRITE_PROTECT 19
 #define ERROR_GEN_FAILURE 31
 #define ERROR_SHARING_VIOLATION 32
+#define ERROR_LOCK_VIOLATION 33
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_INVALID_NAME 123
 #define ERROR_DISK_FULL 112
@@ -83,10 +84,6 @@ BOOL DeleteFileA(LPCSTR lpFileName);
 BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
 BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
 DWORD GetLastError(void);
-// The layer's ANSI code page is UTF-8, where no byte is a lead byte: FALSE for every
-// byte, as Windows answers for code page 65001. (Test builds can give it another code
-// page's table.)
-BOOL IsDBCSLeadByte(BYTE TestChar);
 void SetLastError(DWORD dwErrCode);
 
 // The C runtime's date and time texts: "MM/DD/YY" and "HH:MM:SS" of the local clock,

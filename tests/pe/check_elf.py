@@ -10,7 +10,7 @@ Prints every problem; exits 1 if any.
 import subprocess
 import sys
 
-EXPORTS = {"VersionBackup", "ClearDir", "VersionMove"}
+EXPORTS = {"VersionBackup", "ClearDir", "VersionMove", "ClearDirW", "VersionMoveW"}
 
 
 def run(*command):

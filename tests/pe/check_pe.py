@@ -22,7 +22,7 @@ ARCHES = {
 VFT_DLL = 2
 VOS__WINDOWS32 = 4
 
-EXPORTS = {1: "VersionBackup", 2: "ClearDir", 3: "VersionMove"}
+EXPORTS = {1: "VersionBackup", 2: "ClearDir", 3: "VersionMove", 4: "ClearDirW", 5: "VersionMoveW"}
 DLL_IMPORTS = {"kernel32.dll", "msvcrt.dll"}
 STRING_BLOCK = "080404b0"
 STRINGS = {

@@ -1,62 +1,37 @@
-// The path helpers read a path by characters of the ANSI code page. Here, natively, they
-// run under UTF-8 (no lead bytes) and under the 932 lead bytes given to the layer through
-// its seam, and every answer is compared with a plain model that first splits the text
-// into characters and then looks only at whole characters.
+// The path helpers read a path in the library's form (UTF-8, or any bytes on POSIX).
+// Every answer is compared with a plain model that first splits the text into characters
+// and then looks only at whole characters; the limit is checked in UTF-16 units, and the
+// conversion between UTF-16 and the library's form in both directions.
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "fault.h"
 #include "frame/quisel.h"
-#include "lead_bytes.h"
 #include "tree/paths.h"
 #include "version/move_list.h"
+#include "wtf8.h"
 
 namespace quisel::test {
 namespace {
 
-// Code page 932 in bytes: two characters whose second byte is a backslash, two whose
-// second byte is a letter (the same letter in both cases), and katakana "fu", "to".
-#define HYO "\x95\x5c"  // 表
-#define SO "\x83\x5c"   // ソ
-#define A "\x83\x41"    // ア
-#define DI "\x83\x61"   // ヂ
-#define FU "\x83\x74"
-#define TO "\x83\x67"
-
 const std::vector<std::string> kPaths = {
     "", "\\", "\\\\", "a", "a\\", "A/", "x.txt", "X.TXT", "c:x", "\\\\server\\share",
-    HYO, HYO "\\", HYO "/", "x" HYO, HYO HYO, SO FU TO "\\" HYO, "Z:\\g\\" SO FU TO "\\" HYO "\\",
-    "d" SO "\\" HYO SO "\\y.txt", HYO "\\..", HYO "\\..\\x", "..\\" HYO, ".." HYO, HYO "\\.", HYO "\\ . ",
-    ". ", "..", "...\\a", A, DI, A "\\", DI "\\", "a" A, "A" A, "\x95:x", "\x95", "a\x95", "\x95\\\\",
-    "\xff\\", "\x81\x81\\", HYO ":" SO, "a/b", SO "/" HYO,
+    "表", "表\\", "表/", "x表", "表表", "ソフト\\表", "Z:\\g\\ソフト\\表\\", "d\\表\\y.txt", "表\\..", "表\\..\\x",
+    "..\\표", "..표", "표\\.", "표\\ . ", ". ", "..", "...\\a", "ä", "Ä", "ä\\", "a😀", "😀\\..", "\xe8:x", "\xe8",
+    "a\xe8", "\xe8\\\\", "\xff\\", "\x81\x81\\", "表:ソ", "a/b", "ソ/表",
 };
 
-struct CodePage {
-    const char* name;
-    unsigned char lead[256];  // as the layer's seam takes it
-};
-
-void PrintTo(const CodePage& page, std::ostream* os) { *os << page.name; }
-
-CodePage Utf8() {
-    CodePage page{"UTF-8", {}};
-    return page;
-}
-
-CodePage Cp932() {
-    CodePage page{"932", {}};
-    std::memcpy(page.lead, LeadBytes932(), sizeof page.lead);
-    return page;
-}
-
-// The model: a path is its sequence of characters.
-std::vector<std::string> Chars(const std::string& path, const CodePage& page) {
+// The model: a path is its sequence of UTF-8 characters, a byte of none a character alone.
+std::vector<std::string> Chars(const std::string& path) {
     std::vector<std::string> chars;
     for (size_t i = 0; i < path.size();) {
-        const size_t size = page.lead[static_cast<unsigned char>(path[i])] && i + 1 < path.size() ? 2 : 1;
+        const unsigned char b = static_cast<unsigned char>(path[i]);
+        size_t size = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+        for (size_t k = 1; k < size; ++k) {
+            if (i + k >= path.size() || (static_cast<unsigned char>(path[i + k]) & 0xC0) != 0x80) size = 1;
+        }
         chars.push_back(path.substr(i, size));
         i += size;
     }
@@ -65,26 +40,19 @@ std::vector<std::string> Chars(const std::string& path, const CodePage& page) {
 
 bool IsSeparator(const std::string& c) { return c == "\\" || c == "/"; }
 
-std::vector<size_t> ModelBackslashes(const std::string& path, const CodePage& page) {
+std::vector<size_t> ModelBackslashes(const std::string& path) {
     std::vector<size_t> at;
     size_t offset = 0;
-    for (const std::string& c : Chars(path, page)) {
+    for (const std::string& c : Chars(path)) {
         if (c == "\\") at.push_back(offset);
         offset += c.size();
     }
     return at;
 }
 
-// Empty for a root that ends in a lead byte without its second byte.
-std::string ModelRoot(const std::string& dir, const CodePage& page) {
-    const std::vector<std::string> chars = Chars(dir, page);
-    if (!chars.empty() && chars.back().size() == 1 && page.lead[static_cast<unsigned char>(chars.back()[0])]) return "";
-    return !chars.empty() && chars.back() == "\\" ? dir : dir + "\\";
-}
-
-bool ModelSame(const std::string& a, const std::string& b, const CodePage& page) {
-    auto key = [&](const std::string& path) {
-        std::vector<std::string> chars = Chars(path, page);
+bool ModelSame(const std::string& a, const std::string& b) {
+    auto key = [](const std::string& path) {
+        std::vector<std::string> chars = Chars(path);
         while (chars.size() > 1 && IsSeparator(chars.back())) chars.pop_back();
         for (std::string& c : chars) {
             if (c == "/") c = "\\";
@@ -95,8 +63,8 @@ bool ModelSame(const std::string& a, const std::string& b, const CodePage& page)
     return key(a) == key(b);
 }
 
-bool ModelInside(const std::string& entry, const CodePage& page) {
-    const std::vector<std::string> chars = Chars(entry, page);
+bool ModelInside(const std::string& entry) {
+    const std::vector<std::string> chars = Chars(entry);
     if (chars.empty() || IsSeparator(chars[0])) return false;
     if (chars.size() > 1 && chars[0].size() == 1 && chars[1] == ":") return false;
     std::vector<std::vector<std::string>> components(1);
@@ -119,66 +87,124 @@ bool ModelInside(const std::string& entry, const CodePage& page) {
     return true;
 }
 
-bool ModelHoldsSyntax(const std::string& name, const CodePage& page) {
-    for (const std::string& c : Chars(name, page)) {
+bool ModelHoldsSyntax(const std::string& name) {
+    for (const std::string& c : Chars(name)) {
         if (c.size() == 1 && std::strchr(QUISEL_PATH_SYNTAX, c[0]) != nullptr) return true;
     }
     return false;
 }
 
-class PathsByCharacterTest : public ::testing::TestWithParam<CodePage> {
-protected:
-    void SetUp() override {
-        page_ = GetParam();
-        SeamUseLeadBytes(page_.lead);
-    }
-    void TearDown() override { SeamUseLeadBytes(nullptr); }
-
-    CodePage page_{};
-};
-
-TEST_P(PathsByCharacterTest, EveryHelperAgreesWithTheModel) {
+TEST(PathsByCharacter, EveryHelperAgreesWithTheModel) {
     for (const std::string& path : kPaths) {
-        SCOPED_TRACE("path \"" + path + "\" under " + page_.name);
+        SCOPED_TRACE("path \"" + path + "\"");
         const char* p = path.c_str();
 
         std::vector<size_t> backslashes;
         for (size_t i = NextBackslash(p, 0); i < path.size(); i = NextBackslash(p, i + 1)) backslashes.push_back(i);
-        EXPECT_EQ(backslashes, ModelBackslashes(path, page_));
-        const std::vector<std::string> chars = Chars(path, page_);
+        EXPECT_EQ(backslashes, ModelBackslashes(path));
+        const std::vector<std::string> chars = Chars(path);
         EXPECT_EQ(EndsWithBackslash(p, path.size()) != 0, !chars.empty() && chars.back() == "\\");
 
-        char root[kPathSize] = {};
-        EXPECT_EQ(MakeRoot(root, p) != 0 ? std::string(root) : "", ModelRoot(path, page_));
+        char root[kPathBuffer] = {};
+        ASSERT_NE(MakeRoot(root, p), 0u);
+        EXPECT_EQ(std::string(root), !chars.empty() && chars.back() == "\\" ? path : path + "\\");
 
-        EXPECT_EQ(ListEntryStaysInside(p) != 0, ModelInside(path, page_));
-        EXPECT_EQ(NameHoldsPathSyntax(p) != 0, ModelHoldsSyntax(path, page_));
+        EXPECT_EQ(ListEntryStaysInside(p) != 0, ModelInside(path));
+        EXPECT_EQ(NameHoldsPathSyntax(p) != 0, ModelHoldsSyntax(path));
         for (const std::string& other : kPaths) {
-            EXPECT_EQ(SamePathText(p, other.c_str()) != 0, ModelSame(path, other, page_)) << "against \"" << other << "\"";
+            EXPECT_EQ(SamePathText(p, other.c_str()) != 0, ModelSame(path, other)) << "against \"" << other << "\"";
         }
     }
 }
 
-// What the model must say, so that a model gone wrong with the helpers is seen too.
-TEST(PathsBy932Characters, KeepWhatTheBytesWouldHaveMixedUp) {
-    SeamUseLeadBytes(LeadBytes932());
-    char root[kPathSize];
-    MakeRoot(root, "Z:\\g\\" HYO);
-    EXPECT_STREQ(root, "Z:\\g\\" HYO "\\");
-    EXPECT_FALSE(SamePathText(A, DI));
-    EXPECT_TRUE(SamePathText("x" HYO "\\", "X" HYO));
-    EXPECT_FALSE(ListEntryStaysInside(HYO "\\..\\x"));
-    EXPECT_TRUE(ListEntryStaysInside(".." HYO));
-    EXPECT_FALSE(NameHoldsPathSyntax(HYO SO));
-    SeamUseLeadBytes(nullptr);
-    MakeRoot(root, "Z:\\g\\" HYO);
-    EXPECT_STREQ(root, "Z:\\g\\" HYO);
+std::string Times(const std::string& text, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) out += text;
+    return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(CodePages, PathsByCharacterTest, ::testing::Values(Utf8(), Cp932()),
-                         [](const ::testing::TestParamInfo<CodePage>& info) {
-                             return std::string(info.param.lead[0x81] ? "Cp932" : "Utf8");
-                         });
+// The limit is 259 UTF-16 units, however many bytes they take; any path of fewer than
+// 260 bytes fits, whatever its bytes.
+TEST(PathsByCharacter, FitTheLimitInUnitsOfUtf16) {
+    struct Row {
+        const char* name;
+        std::string dir;  // MakeRoot appends one backslash
+        bool fits;
+    };
+    const Row rows[] = {
+        {"258 ASCII characters", std::string(258, 'a'), true},
+        {"259 ASCII characters", std::string(259, 'a'), false},
+        {"258 CJK characters, 774 bytes", Times("表", 258), true},
+        {"259 CJK characters", Times("表", 259), false},
+        {"129 emoji, two units each", Times("😀", 129), true},
+        {"129 emoji and one more unit", Times("😀", 129) + "a", false},
+        {"259 bytes that are no UTF-8", std::string(258, '\x80'), true},
+        {"more bytes that are no UTF-8 than the limit", std::string(259, '\x80'), false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        char root[kPathBuffer];
+        EXPECT_EQ(MakeRoot(root, row.dir.c_str()) != 0, row.fits);
+        char path[kPathBuffer];
+        EXPECT_EQ(FormatPath(path, "%s\\", row.dir.c_str()) != 0, row.fits);
+        ASSERT_EQ(MakeRoot(root, ""), 1u);
+        EXPECT_EQ(PutName(root, 1, row.dir.c_str()) != 0, row.fits);
+    }
+}
+
+std::u16string U16(const char16_t* text) { return text; }
+
+// Every UTF-16 string, unpaired surrogates included, has one spelling in the library's
+// form and comes back from it unchanged; text that is no such spelling is refused.
+TEST(PathsByCharacter, Utf16AndTheLibrarysFormRoundTrip) {
+    const std::u16string strings[] = {
+        u"", u"plain", u"存档\\设置", u"한글", u"ä", u"😀", U16(u"a\xD800z"), U16(u"\xDC00"), U16(u"\xD83D"),
+        U16(u"\xDBFF\xDFFF"),
+    };
+    for (const std::u16string& text : strings) {
+        char bytes[64];
+        ASSERT_TRUE(EncodeWtf8(reinterpret_cast<const uint16_t*>(text.data()), text.size(), bytes, sizeof bytes));
+        uint16_t back[32];
+        size_t count = 0;
+        int tooLong = 0;
+        ASSERT_TRUE(DecodeWtf8(bytes, back, 32, &count, &tooLong)) << bytes;
+        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(back), count), text);
+        EXPECT_EQ(PathUnits(bytes, std::strlen(bytes)), text.size());
+    }
+    const char* refused[] = {
+        "\xff",          "\x80",      "\xc0\xaf",  // a byte that starts nothing, an over-long "/"
+        "\xe4\xb8",      "\xf0\x9f\x98",            // cut short
+        "\xed\xa0\xbd\xed\xb8\x80",                 // a pair spelled as two surrogates
+        "\xf4\x90\x80\x80",                         // past U+10FFFF
+    };
+    for (const char* text : refused) {
+        uint16_t out[8];
+        size_t count = 0;
+        int tooLong = 1;
+        EXPECT_FALSE(DecodeWtf8(text, out, 8, &count, &tooLong)) << text;
+        EXPECT_EQ(tooLong, 0);
+    }
+    uint16_t small[3];
+    size_t count = 0;
+    int tooLong = 0;
+    EXPECT_FALSE(DecodeWtf8("abc", small, 3, &count, &tooLong));
+    EXPECT_EQ(tooLong, 1);
+    char cut[6];
+    const std::u16string two = u"表表";
+    EXPECT_FALSE(EncodeWtf8(reinterpret_cast<const uint16_t*>(two.data()), two.size(), cut, sizeof cut));
+    EXPECT_STREQ(cut, "表");
+}
+
+// What the log shows: a byte of no character as U+FFFD, and a 4-byte character as one
+// unit unless the code page has such characters.
+TEST(PathsByCharacter, TextForTheLogKeepsOneCharacterForEach) {
+    uint16_t out[16];
+    EXPECT_EQ(DecodeWtf8ForDisplay("a\xff😀", out, 16, 0), 3u);
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(out), 3), U16(u"a\xFFFD\xFFFD"));
+    EXPECT_EQ(DecodeWtf8ForDisplay("a\xff😀", out, 16, 1), 4u);
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(out), 4), U16(u"a\xFFFD\xD83D\xDE00"));
+    EXPECT_EQ(DecodeWtf8ForDisplay("表表表", out, 3, 0), 2u);
+}
 
 }  // namespace
 }  // namespace quisel::test

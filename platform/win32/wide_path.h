@@ -1,0 +1,24 @@
+// A path in the library's form (WTF-8) as the wide functions take it.
+#pragma once
+
+#include <windows.h>
+
+#include "../files.h"
+#include "../wtf8.h"
+
+static_assert(sizeof(WCHAR) == sizeof(uint16_t), "UTF-16 code units");
+
+struct WidePath {
+    WCHAR text[kPathUnits];
+
+    // False, with the code Windows gives such a path, for text that is no WTF-8 (a name
+    // no UTF-16 string spells, 123) or that passes the limit (206): such a path is never
+    // used in another spelling.
+    bool Set(const char* path) {
+        size_t count = 0;
+        int tooLong = 0;
+        if (DecodeWtf8(path, reinterpret_cast<uint16_t*>(text), kPathUnits, &count, &tooLong)) return true;
+        SetLastError(tooLong ? ERROR_FILENAME_EXCED_RANGE : ERROR_INVALID_NAME);
+        return false;
+    }
+};
