@@ -132,7 +132,7 @@ int FromCodePage(const char* text, char* out, size_t size) {
 size_t LogText(const char* text, char* out, size_t size) {
     if (size == 0) return 0;
     // Every unit gives at least one byte, so size - 1 of them are all that can show.
-    enum { kUnits = 1024 };
+    const size_t kUnits = 1024;
     const UINT codePage = GetACP();
     WCHAR wide[kUnits];
     const size_t units = DecodeWtf8ForDisplay(text, reinterpret_cast<uint16_t*>(wide), size < kUnits ? size : kUnits,
