@@ -1,8 +1,13 @@
 // quisel-run: loads the quisel library the way the game's launcher does and calls its
 // exports from the command line, in order, within one load of the library.
 //
-// The library is loaded at run time only (dlopen / LoadLibraryA), never linked, so the
+// The library is loaded at run time only (dlopen / LoadLibraryW), never linked, so the
 // same host drives whichever library file it is pointed at.
+//
+// On Windows the command line is read as UTF-16 (wmain), so directories and library
+// paths of any name are reachable; the ANSI exports get their paths in the process's
+// code page, the wide ones (--wide) exactly as given. Natively the command line is
+// UTF-8 and --wide converts the paths to UTF-16.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -15,7 +20,8 @@
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
-// Arguments reach the library exactly as given: never let the C runtime expand wildcards.
+// Arguments reach the library exactly as given: never let the C runtime expand wildcards
+// (the wide start-up code reads this too).
 extern "C" int _dowildcard;
 int _dowildcard = 0;
 #else
@@ -33,6 +39,14 @@ int _dowildcard = 0;
 
 namespace {
 
+// A code unit of the command line as the program receives it.
+#if defined(_WIN32)
+using ArgChar = wchar_t;
+#else
+using ArgChar = char;
+#endif
+using WideString = std::basic_string<QuiselWideChar>;
+
 const char kProgram[] = "quisel-run";
 
 const char kUsage[] =
@@ -41,8 +55,10 @@ const char kUsage[] =
     "Options, before the first call:\n"
     "  -C DIR        change to DIR before the first call (the game directory)\n"
     "  --lib PATH    load the library from PATH instead of the one beside the program\n"
-    "  --by-ordinal  resolve the exports by ordinal (1 VersionBackup, 2 ClearDir, 3 VersionMove)\n"
-    "                instead of by name; Windows build only\n"
+    "  --by-ordinal  resolve the exports by ordinal (1 VersionBackup, 2 ClearDir, 3 VersionMove,\n"
+    "                4 ClearDirW, 5 VersionMoveW) instead of by name; Windows build only\n"
+    "  --wide        clear and move call the wide exports ClearDirW and VersionMoveW with their\n"
+    "                path arguments as UTF-16; without it they call the ANSI exports\n"
     "  -h, --help    print the usage and exit 0\n"
     "  --version     print the library version \"" QUISEL_VERSION "\" and exit 0\n"
     "\n"
@@ -63,14 +79,17 @@ enum class CallKind { Backup, Clear, Move, Cd };
 
 struct Call {
     CallKind kind;
-    std::vector<const char*> strings; // in argument order, as given on the command line
-    std::vector<int> ints;            // in argument order
+    std::vector<const ArgChar*> given; // the path arguments, as given on the command line
+    std::vector<std::string> ansi;     // the same for the ANSI exports (clear, move)
+    std::vector<WideString> wide;      // the same for the wide exports (clear, move with --wide)
+    std::vector<int> ints;             // in argument order
 };
 
 struct Options {
-    const char* workDir = nullptr; // -C
-    const char* libPath = nullptr; // --lib
+    const ArgChar* workDir = nullptr; // -C
+    const ArgChar* libPath = nullptr; // --lib
     bool byOrdinal = false;
+    bool wide = false;
     bool help = false;
     bool version = false;
     std::vector<Call> calls;
@@ -84,18 +103,27 @@ int Fail(const std::string& message) {
     return kHostError;
 }
 
+// Whether an argument is exactly the ASCII word: on Windows a character that only looks
+// like it (a full-width letter) is not taken for it.
+bool Is(const ArgChar* arg, const char* word) {
+    for (; *word != '\0'; ++arg, ++word) {
+        if (*arg != static_cast<ArgChar>(static_cast<unsigned char>(*word))) return false;
+    }
+    return *arg == 0;
+}
+
 // Decimal, an optional leading minus, nothing else; must fit an int.
-bool ParseInt(const char* text, int* value) {
-    const char* p = text;
+bool ParseInt(const ArgChar* text, int* value) {
+    const ArgChar* p = text;
     bool negative = false;
     if (*p == '-') {
         negative = true;
         ++p;
     }
-    if (*p == '\0') return false;
+    if (*p == 0) return false;
     // Accumulate as a negative number so INT_MIN is representable.
     long long magnitude = 0;
-    for (; *p != '\0'; ++p) {
+    for (; *p != 0; ++p) {
         if (*p < '0' || *p > '9') return false;
         magnitude = magnitude * 10 + (*p - '0');
         if (magnitude > static_cast<long long>(INT_MAX) + 1) return false;
@@ -105,36 +133,130 @@ bool ParseInt(const char* text, int* value) {
     return true;
 }
 
-std::string Quote(const char* s) { return std::string("'") + s + "'"; }
+#if defined(_WIN32)
+
+// UTF-16 to the process's ANSI code page as the C runtime makes its argv: best fit, and
+// "?" for what the code page cannot spell.
+bool ToAnsi(const wchar_t* text, std::string* ansi) {
+    ansi->clear();
+    if (*text == L'\0') return true;
+    int need = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (need <= 0) return false;
+    std::vector<char> buffer(static_cast<size_t>(need));
+    int n = WideCharToMultiByte(CP_ACP, 0, text, -1, buffer.data(), need, nullptr, nullptr);
+    if (n <= 0 || n > need) return false;
+    ansi->assign(buffer.data(), static_cast<size_t>(n - 1)); // n counts the terminator
+    return true;
+}
+
+// For messages, which are written in the code page like everything else of the program.
+std::string Shown(const wchar_t* text) {
+    std::string ansi;
+    return ToAnsi(text, &ansi) ? ansi : std::string("?");
+}
+
+// The ANSI exports get what the C runtime's argv would have held; the wide ones the
+// command line itself.
+bool ForAnsiExport(const wchar_t* arg, std::string* ansi) { return ToAnsi(arg, ansi); }
+bool ForWideExport(const wchar_t* arg, WideString* wide) {
+    wide->assign(arg);
+    return true;
+}
+const char kNotConvertible[] = "cannot be converted to the ANSI code page";
+
+#else
+
+std::string Shown(const char* text) { return text; }
+
+// Strict UTF-8 (no overlong forms, surrogates or values past U+10FFFF) to UTF-16.
+bool Utf8ToUtf16(const char* text, WideString* wide) {
+    wide->clear();
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p != 0) {
+        const unsigned char lead = *p++;
+        char32_t code;
+        char32_t least;
+        int more;
+        if (lead < 0x80) {
+            code = lead;
+            least = 0;
+            more = 0;
+        } else if ((lead & 0xE0) == 0xC0) {
+            code = lead & 0x1F;
+            least = 0x80;
+            more = 1;
+        } else if ((lead & 0xF0) == 0xE0) {
+            code = lead & 0x0F;
+            least = 0x800;
+            more = 2;
+        } else if ((lead & 0xF8) == 0xF0) {
+            code = lead & 0x07;
+            least = 0x10000;
+            more = 3;
+        } else {
+            return false; // a continuation byte without a lead, or no UTF-8 lead at all
+        }
+        // A continuation byte is never the terminator, so this stops at the end too.
+        for (; more > 0; --more, ++p) {
+            if ((*p & 0xC0) != 0x80) return false;
+            code = (code << 6) | (*p & 0x3F);
+        }
+        if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            wide->push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+            wide->push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+        } else {
+            wide->push_back(static_cast<char16_t>(code));
+        }
+    }
+    return true;
+}
+
+bool ForAnsiExport(const char* arg, std::string* ansi) {
+    ansi->assign(arg);
+    return true;
+}
+bool ForWideExport(const char* arg, WideString* wide) { return Utf8ToUtf16(arg, wide); }
+const char kNotConvertible[] = "is not valid UTF-8, which --wide needs";
+
+#endif
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+std::string Quote(const ArgChar* s) { return Quote(Shown(s)); }
 
 // Checks the whole command line. Returns an empty string on success, else the problem.
-std::string ParseCommandLine(int argc, char** argv, Options* options) {
+std::string ParseCommandLine(int argc, ArgChar** argv, Options* options) {
     int i = 1;
     // Options come first; the first word that is not an option starts the calls.
     for (; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+        const ArgChar* arg = argv[i];
+        if (Is(arg, "-h") || Is(arg, "--help")) {
             options->help = true;
             return {};
         }
-        if (std::strcmp(arg, "--version") == 0) {
+        if (Is(arg, "--version")) {
             options->version = true;
             return {};
         }
-        if (std::strcmp(arg, "-C") == 0 || std::strcmp(arg, "--lib") == 0) {
-            const char** slot = arg[1] == 'C' ? &options->workDir : &options->libPath;
-            if (*slot != nullptr) return std::string(arg) + " given more than once";
-            if (i + 1 >= argc) return std::string(arg) + " needs an argument";
+        if (Is(arg, "-C") || Is(arg, "--lib")) {
+            const ArgChar** slot = arg[1] == 'C' ? &options->workDir : &options->libPath;
+            if (*slot != nullptr) return Shown(arg) + " given more than once";
+            if (i + 1 >= argc) return Shown(arg) + " needs an argument";
             *slot = argv[++i];
             continue;
         }
-        if (std::strcmp(arg, "--by-ordinal") == 0) {
+        if (Is(arg, "--by-ordinal")) {
 #if defined(_WIN32)
             options->byOrdinal = true;
             continue;
 #else
             return "--by-ordinal is supported by the Windows build only";
 #endif
+        }
+        if (Is(arg, "--wide")) {
+            options->wide = true;
+            continue;
         }
         if (arg[0] == '-') return "unknown option " + Quote(arg) + " (try --help)";
         break;
@@ -154,21 +276,21 @@ std::string ParseCommandLine(int argc, char** argv, Options* options) {
         {"cd", CallKind::Cd, "s", "cd DIR"},
     };
     while (i < argc) {
-        const char* word = argv[i];
+        const ArgChar* word = argv[i];
         const Shape* shape = nullptr;
         for (const Shape& candidate : kShapes) {
-            if (std::strcmp(word, candidate.name) == 0) shape = &candidate;
+            if (Is(word, candidate.name)) shape = &candidate;
         }
         if (shape == nullptr) {
             if (word[0] == '-') return "option " + Quote(word) + " after the first call";
             return "unknown call " + Quote(word) + " (try --help)";
         }
         ++i;
-        Call call{shape->kind, {}, {}};
+        Call call{shape->kind, {}, {}, {}, {}};
         for (const char* type = shape->signature; *type != '\0'; ++type) {
             if (i >= argc) return std::string("missing argument: ") + shape->usage;
             if (*type == 's') {
-                call.strings.push_back(argv[i]);
+                call.given.push_back(argv[i]);
             } else {
                 int value = 0;
                 if (!ParseInt(argv[i], &value)) {
@@ -178,6 +300,28 @@ std::string ParseCommandLine(int argc, char** argv, Options* options) {
                 call.ints.push_back(value);
             }
             ++i;
+        }
+        // The paths in the form the export takes them, now, so that one that cannot be
+        // passed is a usage error before anything is loaded. cd keeps its own.
+        if (call.kind == CallKind::Clear || call.kind == CallKind::Move) {
+            for (size_t k = 0; k < call.given.size(); ++k) {
+                bool converted;
+                if (options->wide) {
+                    call.wide.emplace_back();
+                    converted = ForWideExport(call.given[k], &call.wide.back());
+                } else {
+                    call.ansi.emplace_back();
+                    converted = ForAnsiExport(call.given[k], &call.ansi.back());
+                }
+                if (!converted) {
+                    // Named as in the usage; the paths come first in both calls.
+                    std::string words = shape->usage;
+                    size_t from = 0;
+                    for (size_t skip = 0; skip <= k; ++skip) from = words.find(' ', from) + 1;
+                    std::string name = words.substr(from, words.find(' ', from) - from);
+                    return std::string(shape->name) + ": " + name + " " + kNotConvertible;
+                }
+            }
         }
         options->calls.push_back(std::move(call));
     }
@@ -189,15 +333,15 @@ std::string ParseCommandLine(int argc, char** argv, Options* options) {
 std::string ErrorText(DWORD code) { return "error " + std::to_string(code); }
 
 // The directory of this program, with a trailing backslash.
-bool ProgramDirectory(std::string* dir) {
-    std::vector<char> buffer(MAX_PATH);
+bool ProgramDirectory(std::wstring* dir) {
+    std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
-        DWORD n = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (n == 0) return false;
         if (n < buffer.size()) {
-            std::string path(buffer.data(), n);
-            size_t slash = path.find_last_of("\\/");
-            if (slash == std::string::npos) return false;
+            std::wstring path(buffer.data(), n);
+            size_t slash = path.find_last_of(L"\\/");
+            if (slash == std::wstring::npos) return false;
             *dir = path.substr(0, slash + 1);
             return true;
         }
@@ -205,12 +349,12 @@ bool ProgramDirectory(std::string* dir) {
     }
 }
 
-// A full path, so LoadLibraryA loads exactly that file and never searches for it.
-bool FullPath(const char* path, std::string* full) {
-    DWORD need = GetFullPathNameA(path, 0, nullptr, nullptr);
+// A full path, so LoadLibraryW loads exactly that file and never searches for it.
+bool FullPath(const wchar_t* path, std::wstring* full) {
+    DWORD need = GetFullPathNameW(path, 0, nullptr, nullptr);
     if (need == 0) return false;
-    std::vector<char> buffer(need);
-    DWORD n = GetFullPathNameA(path, need, buffer.data(), nullptr);
+    std::vector<wchar_t> buffer(need);
+    DWORD n = GetFullPathNameW(path, need, buffer.data(), nullptr);
     if (n == 0 || n >= need) return false;
     full->assign(buffer.data(), n);
     return true;
@@ -220,20 +364,19 @@ class Library {
 public:
     ~Library() { Unload(); }
     std::string Load(const Options& options) {
-        std::string path;
+        std::wstring path;
         if (options.libPath != nullptr) {
-            if (!FullPath(options.libPath, &path))
-                return "cannot resolve library path " + Quote(options.libPath);
+            if (!FullPath(options.libPath, &path)) return "cannot resolve library path " + Quote(options.libPath);
         } else {
-            std::string dir;
+            std::wstring dir;
             if (!ProgramDirectory(&dir)) return "cannot find the program's own directory";
-            path = dir + "quisel.dll";
+            path = dir + L"quisel.dll";
         }
-        handle_ = LoadLibraryA(path.c_str());
+        handle_ = LoadLibraryW(path.c_str());
         if (handle_ == nullptr) {
             return "cannot load library " + Quote(path.c_str()) + " (" + ErrorText(GetLastError()) + ")";
         }
-        path_ = path;
+        path_ = Shown(path.c_str());
         return {};
     }
     // By name or by ordinal; null when the export is missing.
@@ -246,15 +389,15 @@ public:
         if (handle_ != nullptr) FreeLibrary(handle_);
         handle_ = nullptr;
     }
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return path_; } // for messages
 
 private:
     HMODULE handle_ = nullptr;
     std::string path_;
 };
 
-bool ChangeDirectory(const char* dir, std::string* error) {
-    if (SetCurrentDirectoryA(dir)) return true;
+bool ChangeDirectory(const wchar_t* dir, std::string* error) {
+    if (SetCurrentDirectoryW(dir)) return true;
     *error = ErrorText(GetLastError());
     return false;
 }
@@ -309,7 +452,7 @@ public:
         handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (handle_ == nullptr) {
             const char* why = dlerror();
-            return "cannot load library " + Quote(path.c_str()) + " (" + (why ? why : "unknown error") + ")";
+            return "cannot load library " + Quote(path) + " (" + (why ? why : "unknown error") + ")";
         }
         path_ = path;
         return {};
@@ -337,7 +480,7 @@ bool ChangeDirectory(const char* dir, std::string* error) {
 
 #endif
 
-int Run(int argc, char** argv) {
+int Run(int argc, ArgChar** argv) {
 #if defined(_WIN32)
     // Output is byte for byte the same on both builds: "\n", not "\r\n".
     _setmode(_fileno(stdout), _O_BINARY);
@@ -360,23 +503,38 @@ int Run(int argc, char** argv) {
     problem = library.Load(options);
     if (!problem.empty()) return Fail(problem);
 
-    // Every export must be there before anything is called.
+    // Every export the run can call must be there before anything is called: the wide
+    // twins only with --wide, so that a library without them still serves the rest.
     struct Export {
         const char* name;
         int ordinal;
         void* address;
-    } exports[] = {{"VersionBackup", 1, nullptr}, {"ClearDir", 2, nullptr}, {"VersionMove", 3, nullptr}};
+    };
+    Export exports[3] = {{"VersionBackup", 1, nullptr}, {"ClearDir", 2, nullptr}, {"VersionMove", 3, nullptr}};
+    if (options.wide) {
+        exports[1] = {"ClearDirW", 4, nullptr};
+        exports[2] = {"VersionMoveW", 5, nullptr};
+    }
     for (Export& e : exports) {
         e.address = library.Resolve(e.name, e.ordinal, options.byOrdinal);
         if (e.address == nullptr) {
             std::string what = options.byOrdinal ? "ordinal " + std::to_string(e.ordinal) + " (" + e.name + ")"
                                                  : std::string(e.name);
-            return Fail("library " + Quote(library.path().c_str()) + " lacks export " + what);
+            return Fail("library " + Quote(library.path()) + " lacks export " + what);
         }
     }
     auto versionBackup = reinterpret_cast<QuiselVersionBackupFn>(exports[0].address);
-    auto clearDir = reinterpret_cast<QuiselClearDirFn>(exports[1].address);
-    auto versionMove = reinterpret_cast<QuiselVersionMoveFn>(exports[2].address);
+    QuiselClearDirFn clearDir = nullptr;
+    QuiselVersionMoveFn versionMove = nullptr;
+    QuiselClearDirWFn clearDirW = nullptr;
+    QuiselVersionMoveWFn versionMoveW = nullptr;
+    if (options.wide) {
+        clearDirW = reinterpret_cast<QuiselClearDirWFn>(exports[1].address);
+        versionMoveW = reinterpret_cast<QuiselVersionMoveWFn>(exports[2].address);
+    } else {
+        clearDir = reinterpret_cast<QuiselClearDirFn>(exports[1].address);
+        versionMove = reinterpret_cast<QuiselVersionMoveFn>(exports[2].address);
+    }
 
     std::string error;
     if (options.workDir != nullptr && !ChangeDirectory(options.workDir, &error)) {
@@ -388,20 +546,24 @@ int Run(int argc, char** argv) {
         int result = 0;
         switch (call.kind) {
         case CallKind::Cd:
-            if (!ChangeDirectory(call.strings[0], &error)) {
+            if (!ChangeDirectory(call.given[0], &error)) {
                 // Later calls would act on the wrong directory: stop here.
                 std::fflush(stdout);
-                return Fail("cd: cannot change to " + Quote(call.strings[0]) + ": " + error);
+                return Fail("cd: cannot change to " + Quote(call.given[0]) + ": " + error);
             }
             continue;
         case CallKind::Backup:
             result = versionBackup(call.ints[0]);
             break;
         case CallKind::Clear:
-            result = clearDir(call.strings[0], call.ints[0]);
+            result = options.wide ? clearDirW(call.wide[0].c_str(), call.ints[0])
+                                  : clearDir(call.ansi[0].c_str(), call.ints[0]);
             break;
         case CallKind::Move:
-            result = versionMove(call.strings[0], call.strings[1], call.strings[2], call.ints[0]);
+            result = options.wide ? versionMoveW(call.wide[0].c_str(), call.wide[1].c_str(), call.wide[2].c_str(),
+                                                 call.ints[0])
+                                  : versionMove(call.ansi[0].c_str(), call.ansi[1].c_str(), call.ansi[2].c_str(),
+                                                call.ints[0]);
             break;
         }
         // Anything but 1 is not a success.
@@ -418,4 +580,9 @@ int Run(int argc, char** argv) {
 
 } // namespace
 
+#if defined(_WIN32)
+// Built with -municode: the C runtime hands over the command line in UTF-16.
+extern "C" int wmain(int argc, wchar_t** argv) { return Run(argc, argv); }
+#else
 int main(int argc, char** argv) { return Run(argc, argv); }
+#endif

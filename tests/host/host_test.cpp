@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "host_runner.h"
@@ -40,13 +42,16 @@ protected:
         return RunHost(build(), args, workDir.empty() ? game_ : workDir);
     }
 
-    // The host with a probe library; its records go to records_.
+    // The host with a probe library; its records go to records_. A UTF-8 locale, so that
+    // Wine reads the arguments as UTF-8 and runs the program in code page 1252.
     RunResult RunProbe(const Args& args, const std::string& workDir = "",
                        const std::string& probe = "quisel_probe") {
         Args all = {"--lib", Seen(ProbeFile(probe))};
         all.insert(all.end(), args.begin(), args.end());
-        return RunHost(build(), all, workDir.empty() ? game_ : workDir, std::chrono::seconds(180),
-                       {{"QUISEL_PROBE_LOG", Seen(records_)}});
+        return RunHost(build(), all, workDir.empty() ? game_ : workDir, std::chrono::seconds(180), ProbeEnvironment());
+    }
+    Environment ProbeEnvironment() const {
+        return {{"QUISEL_PROBE_LOG", Seen(records_)}, {"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}};
     }
 
     // The probe's records, one per call and "unload" at the end; empty when it never ran.
@@ -117,8 +122,21 @@ TEST_P(HostTest, UsageErrorsMakeNoCallAndLoadNothing) {
         {"clear", "d", "0", "-C", "."},
         {"clear", "d", "0", "bogus"},
         {"clear", "d", "0", "clear", "d"},
+        // Only the ASCII words: not letters and digits that a code page would fit to them.
+        {"ｂａｃｋｕｐ", "1"},
+        {"backup", "１"},
+        {"--wide"},
+        {"clear", "d", "0", "--wide"},
+        {"--wide", "move", "a", "b", "c"},
     };
-    if (build() == Build::Native) cases.push_back({"--by-ordinal", "clear", "d", "0"});
+    if (build() == Build::Native) {
+        cases.push_back({"--by-ordinal", "clear", "d", "0"});
+        // --wide takes the paths as UTF-8: a stray continuation byte, a cut sequence, an
+        // overlong "/", a surrogate and a value past U+10FFFF are not.
+        for (const char* path : {"\x80", "a\xE2\x82", "..\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF"})
+            cases.push_back({"--wide", "clear", path, "0"});
+        cases.push_back({"--wide", "move", "a", "b", "\xFF", "0"});
+    }
 
     for (const Args& args : cases) {
         std::string line;
@@ -185,6 +203,30 @@ TEST_P(HostTest, ArgumentsReachTheLibraryExactlyAsGiven) {
                       Record(game_, "VersionMove|a b\\c|..\\up/down|C:/x\\list.txt|1"),
                       Record(game_, "ClearDir|o?ly|1"), Record(game_, "ClearDir|\"quoted\"|1"),
                       Record(game_, "ClearDir|trailing\\|1"), "unload"}));
+
+    {
+        SCOPED_TRACE("--wide: the wide exports get every character, also those no code page spells");
+        RemoveTree(records_);
+        r = RunProbe({"--wide", "clear", "한국어 😀", "1", "move", "é\\섬", "", "*", "1", "clear", "o?ly", "0",
+                      "clear", "\xC2\x80\xEF\xBF\xBD\xF4\x8F\xBF\xBF", "1", "backup", "1"});
+        EXPECT_EQ(r.out, "1\n1\n0\n1\n1\n") << r.Describe();
+        EXPECT_EQ(Joined(Records()),
+                  Joined({Record(game_, "ClearDirW|한국어 😀|1"), Record(game_, "VersionMoveW|é\\섬||*|1"),
+                          Record(game_, "ClearDirW|o?ly|0"),
+                          Record(game_, "ClearDirW|\xC2\x80\xEF\xBF\xBD\xF4\x8F\xBF\xBF|1"),
+                          Record(game_, "VersionBackup|1"), "unload"}));
+    }
+    {
+        // Under Wine in 1252: "é" is spelled, "한" is not, "Ａ" has a nearest fit.
+        SCOPED_TRACE("without --wide: the ANSI exports, in the code page as the C runtime's argv has them");
+        RemoveTree(records_);
+        r = RunProbe({"clear", "é한Ａ", "1", "move", "é", "한", "Ａ", "1"});
+        EXPECT_EQ(r.out, "1\n1\n") << r.Describe();
+        const bool ansi = IsWindows(build());
+        EXPECT_EQ(Joined(Records()),
+                  Joined({Record(game_, ansi ? "ClearDir|\xE9?A|1" : "ClearDir|é한Ａ|1"),
+                          Record(game_, ansi ? "VersionMove|\xE9|?|A|1" : "VersionMove|é|한|Ａ|1"), "unload"}));
+    }
 }
 
 TEST_P(HostTest, CallsRunInTheDirectoriesGiven) {
@@ -197,6 +239,14 @@ TEST_P(HostTest, CallsRunInTheDirectoriesGiven) {
                                          Record(game_ + "/sub/deeper", "ClearDir|x|1"),
                                          Record(game_ + "/sub", "VersionMove|a|b|c|1"),
                                          Record(game_, "VersionBackup|1"), "unload"}));
+
+    // Directories of names that no code page spells.
+    RemoveTree(records_);
+    MakeDirectories(game_ + "/한글/깊이 😀");
+    r = RunProbe({"-C", "한글", "backup", "1", "cd", "깊이 😀", "clear", "x", "1"});
+    EXPECT_EQ(r.out, "1\n1\n") << r.Describe();
+    EXPECT_EQ(Joined(Records()), Joined({Record(game_ + "/한글", "VersionBackup|1"),
+                                         Record(game_ + "/한글/깊이 😀", "ClearDir|x|1"), "unload"}));
 }
 
 TEST_P(HostTest, RelativeLibraryPathIsTakenFromTheStartingDirectory) {
@@ -215,6 +265,25 @@ TEST_P(HostTest, RelativeLibraryPathIsTakenFromTheStartingDirectory) {
     EXPECT_EQ(r.out, "1\n") << r.Describe();
     EXPECT_EQ(Joined(Records()), Joined({Record(game_, "VersionBackup|1"), "unload", Record(game_, "VersionBackup|1"),
                                          "unload"}));
+}
+
+TEST_P(HostTest, LibraryIsFoundInFoldersOfAnyName) {
+    // Names that no code page spells, for --lib (relative) and for the program's own folder.
+    std::string folder = *scratch_ / "프로그램 😀";
+    MakeDirectories(folder);
+    const std::string program = folder + (IsWindows(build()) ? "/quisel-run.exe" : "/quisel-run");
+    WriteFile(program, ReadFile(HostProgram(build())));
+    ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+    WriteFile(folder + (IsWindows(build()) ? "/quisel.dll" : "/libquisel.so"), ReadFile(ProbeFile()));
+    WriteFile(folder + "/renamed.bin", ReadFile(ProbeFile()));
+
+    RunResult r = RunHostAt(build(), program, {"backup", "1"}, game_, std::chrono::seconds(180), ProbeEnvironment());
+    EXPECT_EQ(r.out, "1\n") << r.Describe();
+    r = RunHost(build(), {"--lib", "프로그램 😀/renamed.bin", "backup", "2"}, scratch_->path(), std::chrono::seconds(180),
+                ProbeEnvironment());
+    EXPECT_EQ(r.out, "2\n") << r.Describe();
+    EXPECT_EQ(Joined(Records()), Joined({Record(game_, "VersionBackup|1"), "unload",
+                                         Record(scratch_->path(), "VersionBackup|2"), "unload"}));
 }
 
 TEST_P(HostTest, FailedChangeOfDirectoryStopsTheRun) {
@@ -252,6 +321,13 @@ TEST_P(HostTest, LibraryThatCannotBeUsedIsReported) {
     EXPECT_NE(r.err.find("VersionMove"), std::string::npos) << r.err;
     EXPECT_EQ(Joined(Records()), "unload\n");
     EXPECT_FALSE(Exists(game_ + "/quisel.log"));
+
+    // --wide needs the wide twins, ClearDirW alone is not enough.
+    RemoveTree(records_);
+    r = RunProbe({"--wide", "clear", "d", "1"}, "", "quisel_probe_partial");
+    EXPECT_TRUE(HostError(r));
+    EXPECT_NE(r.err.find("VersionMoveW"), std::string::npos) << r.err;
+    EXPECT_EQ(Joined(Records()), "unload\n");
 }
 
 // Ordinals exist in the Windows build only (natively --by-ordinal is a usage error, above).
@@ -267,6 +343,18 @@ TEST_P(HostByOrdinalTest, ResolvesTheExportsByOrdinal) {
     r = RunProbe({"--by-ordinal", "backup", "1"}, "", "quisel_probe_partial");
     EXPECT_TRUE(HostError(r));
     EXPECT_NE(r.err.find("ordinal 3"), std::string::npos) << r.err;
+    EXPECT_EQ(Joined(Records()), "unload\n");
+
+    // With --wide: 1, 4 and 5.
+    RemoveTree(records_);
+    r = RunProbe({"--wide", "--by-ordinal", "backup", "5", "clear", "한", "6", "move", "a", "b", "😀", "7"});
+    EXPECT_EQ(r.out, "5\n6\n7\n") << r.Describe();
+    EXPECT_EQ(Joined(Records()), Joined({Record(game_, "VersionBackup|5"), Record(game_, "ClearDirW|한|6"),
+                                         Record(game_, "VersionMoveW|a|b|😀|7"), "unload"}));
+    RemoveTree(records_);
+    r = RunProbe({"--by-ordinal", "--wide", "backup", "1"}, "", "quisel_probe_partial");
+    EXPECT_TRUE(HostError(r));
+    EXPECT_NE(r.err.find("ordinal 5"), std::string::npos) << r.err;
     EXPECT_EQ(Joined(Records()), "unload\n");
 
     // The real library's ordinals: the same run by name and by ordinal has the same effect.
@@ -318,7 +406,7 @@ TEST_P(HostTest, VersionAndHelp) {
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.out.rfind("Usage: quisel-run [OPTIONS] CALL...\n", 0), 0u) << r.out;
         for (const char* text : {"backup NEWVERSION", "clear DIR REMOVEDIR", "move FROM TO LIST FORCE", "cd DIR",
-                                 "--by-ordinal", "--lib PATH", "-C DIR"})
+                                 "--by-ordinal", "--lib PATH", "-C DIR", "--wide", "4 ClearDirW, 5 VersionMoveW"})
             EXPECT_NE(r.out.find(text), std::string::npos) << text;
     }
     EXPECT_FALSE(Exists(game_ + "/quisel.log"));
@@ -342,6 +430,20 @@ TEST_P(HostTest, RealLibraryResultsAndLog) {
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_FALSE(Exists(*scratch_ / "other/a"));
     EXPECT_TRUE(Exists(*scratch_ / "other/keep.txt"));
+}
+
+// Needs the library's wide exports.
+TEST_P(HostTest, RealLibraryWideCalls) {
+    // The list is read as UTF-8 after a byte-order mark.
+    MakeTree(game_, {{"한글 😀/a/b.txt", "b"}, {"한글 😀/c.txt", "c"}, {"원본/x.txt", "x"}, {"원본/목록 😀/y.txt", "y"},
+                     {"원본/list.txt", "\xEF\xBB\xBFx.txt\r\n목록 😀\\y.txt\r\n"}});
+    const std::string from = Seen(game_ + "/원본");
+    RunResult r = Run({"--wide", "clear", "한글 😀", "1", "move", from, Seen(game_ + "/대상 😀"), from + "\\list.txt", "0"});
+    EXPECT_EQ(r.out, "1\n1\n") << r.Describe();
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_FALSE(Exists(game_ + "/한글 😀"));
+    EXPECT_EQ(ReadFile(game_ + "/대상 😀/x.txt"), "x");
+    EXPECT_EQ(ReadFile(game_ + "/대상 😀/목록 😀/y.txt"), "y");
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, HostTest, ::testing::ValuesIn(TestedBuilds()), BuildParamName);

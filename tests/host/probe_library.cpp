@@ -5,9 +5,15 @@
 // Each export appends "<current directory>|<name>|<arguments...>" to the file named by
 // QUISEL_PROBE_LOG and returns its int argument, so a test chooses every result. Unloading
 // appends "unload" (under Windows only when the library is freed, "exit" at process end).
+// The directory and the wide exports' paths are recorded in UTF-8, the ANSI exports'
+// paths as the bytes they were given.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+// The header's declarations, so the stand-in's exports cannot drift from the real ones.
+#define QUISEL_BUILDING_LIBRARY
+#include <quisel.h>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -22,11 +28,53 @@
 
 namespace {
 
+#if defined(_WIN32)
+std::string Utf8(const wchar_t* text) {
+    int need = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (need <= 0) return "?";
+    std::string utf8(static_cast<size_t>(need), '\0');
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, &utf8[0], need, nullptr, nullptr);
+    if (n <= 0 || n > need) return "?";
+    utf8.resize(static_cast<size_t>(n - 1)); // n counts the terminator
+    return utf8;
+}
+#else
+// A lone surrogate becomes U+FFFD, as Windows converts it.
+std::string Utf8(const char16_t* text) {
+    std::string utf8;
+    for (const char16_t* p = text; *p != 0; ++p) {
+        char32_t code = *p;
+        if (code >= 0xD800 && code <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (p[1] - 0xDC00);
+            ++p;
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            code = 0xFFFD;
+        }
+        if (code < 0x80) {
+            utf8 += static_cast<char>(code);
+        } else if (code < 0x800) {
+            utf8 += static_cast<char>(0xC0 | (code >> 6));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            utf8 += static_cast<char>(0xE0 | (code >> 12));
+            utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            utf8 += static_cast<char>(0xF0 | (code >> 18));
+            utf8 += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return utf8;
+}
+#endif
+
 std::string CurrentDirectory() {
 #if defined(_WIN32)
-    char buffer[1024];
-    DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
-    return n > 0 && n < sizeof buffer ? std::string(buffer, n) : "?";
+    wchar_t buffer[1024];
+    DWORD n = GetCurrentDirectoryW(sizeof buffer / sizeof buffer[0], buffer);
+    return n > 0 && n < sizeof buffer / sizeof buffer[0] ? Utf8(buffer) : "?";
 #else
     std::vector<char> buffer(4096);
     return getcwd(buffer.data(), buffer.size()) ? std::string(buffer.data()) : "?";
@@ -55,9 +103,21 @@ PROBE_EXPORT int PROBE_CDECL ClearDir(const char* dir, int removeDir) {
     return removeDir;
 }
 
+PROBE_EXPORT int PROBE_CDECL ClearDirW(const QuiselWideChar* dir, int removeDir) {
+    Record(CurrentDirectory() + "|ClearDirW|" + Utf8(dir) + "|" + std::to_string(removeDir));
+    return removeDir;
+}
+
 #if !defined(QUISEL_PROBE_PARTIAL)
 PROBE_EXPORT int PROBE_CDECL VersionMove(const char* fromDir, const char* toDir, const char* listPath, int force) {
     Record(CurrentDirectory() + "|VersionMove|" + fromDir + "|" + toDir + "|" + listPath + "|" + std::to_string(force));
+    return force;
+}
+
+PROBE_EXPORT int PROBE_CDECL VersionMoveW(const QuiselWideChar* fromDir, const QuiselWideChar* toDir,
+                                          const QuiselWideChar* listPath, int force) {
+    Record(CurrentDirectory() + "|VersionMoveW|" + Utf8(fromDir) + "|" + Utf8(toDir) + "|" + Utf8(listPath) + "|" +
+           std::to_string(force));
     return force;
 }
 #endif

@@ -224,7 +224,7 @@ check_windows() { # arch
         lib/cmake/quisel/quisel{Config,ConfigVersion,VersionRange}.cmake
     headers "$tree/include" "$imp"
     check "$arch: quisel.dll's symbols in bin/quisel.pdb" symbols "$tree/bin/quisel.dll" "${library_functions[@]}"
-    check "$arch: quisel-run.exe's symbols in bin/quisel-run.pdb" symbols "$tree/bin/quisel-run.exe" main
+    check "$arch: quisel-run.exe's symbols in bin/quisel-run.pdb" symbols "$tree/bin/quisel-run.exe" wmain
     # MinGW: -lquisel finds lib/libquisel.dll.a.
     check "$arch: example built by MinGW" "$mingw-gcc-posix" "${strict[@]}" -static-libgcc -I"$tree/include" \
         "$tree/examples/launcher.c" -L"$tree/lib" -lquisel -o "$tree/bin/launcher.exe" &&

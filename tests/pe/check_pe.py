@@ -2,8 +2,9 @@
 """Checks the shipped Windows binaries as a loader and a file browser see them.
 
   check_pe.py dll  ARCH quisel.dll       the library: machine, exports, imports, version resource
-  check_pe.py host ARCH quisel-run.exe   the host: a program that needs no MinGW runtime DLL and
-                                         does not link the library
+  check_pe.py host ARCH quisel-run.exe   the host: a program that imports only KERNEL32.dll and
+                                         msvcrt.dll (no MinGW runtime DLL) and does not link the
+                                         library
 
 ARCH is win32 (i386, PE32) or win64 (x86-64, PE32+): the build the file comes from.
 
@@ -136,6 +137,8 @@ def main(argv):
         runtime = sorted(d for d in found if d.startswith(("libstdc++", "libgcc", "libwinpthread")))
         check(not runtime, "needs MinGW runtime DLLs %s" % runtime)
         check("quisel.dll" not in found, "links quisel.dll instead of loading it at run time")
+        # Its UTF-16 command line comes from msvcrt's wide start-up, not shell32.
+        check(found <= DLL_IMPORTS, "imports %s, expected only %s" % (sorted(found), sorted(DLL_IMPORTS)))
     for problem in problems:
         print("%s: %s" % (path, problem))
     if not problems:

@@ -221,13 +221,18 @@ RunResult RunProgram(const std::vector<std::string>& argv, const std::string& wo
 
 RunResult RunHost(Build build, const std::vector<std::string>& args, const std::string& workDir,
                   std::chrono::seconds timeout, const Environment& environment) {
+    return RunHostAt(build, HostProgram(build), args, workDir, timeout, environment);
+}
+
+RunResult RunHostAt(Build build, const std::string& program, const std::vector<std::string>& args,
+                    const std::string& workDir, std::chrono::seconds timeout, const Environment& environment) {
     std::vector<std::string> argv;
     Environment env = environment;
     if (IsWindows(build)) {
         argv = {SourceDir() + "/scripts/wine-run", "--arch", WineArch(build)};
         env.insert(env.begin(), {"WINEPREFIX", BuildDir(build) + "/wineprefix"});
     }
-    argv.push_back(HostProgram(build));
+    argv.push_back(program);
     argv.insert(argv.end(), args.begin(), args.end());
     return RunProgram(argv, workDir, timeout, env);
 }

@@ -68,6 +68,10 @@ RunResult RunProgram(const std::vector<std::string>& argv, const std::string& wo
 // prefix is the Windows build's own (<build>/wineprefix).
 RunResult RunHost(Build build, const std::vector<std::string>& args, const std::string& workDir,
                   std::chrono::seconds timeout = std::chrono::seconds(180), const Environment& environment = {});
+// The same with a copy of the build's host program elsewhere (a Linux path).
+RunResult RunHostAt(Build build, const std::string& program, const std::vector<std::string>& args,
+                    const std::string& workDir, std::chrono::seconds timeout = std::chrono::seconds(180),
+                    const Environment& environment = {});
 
 } // namespace quisel::test
 
