@@ -11,8 +11,6 @@
 // Most cases say only "as an ASCII-named game would have it": they are run a second time
 // with ASCII stand-ins for the characters, and the two trees and logs, with the
 // characters read back as their stand-ins, must be the same.
-#include <iconv.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -213,21 +211,6 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
     return text;
 }
 
-std::string Convert(const std::string& text, const char* from, const char* to) {
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error(std::string("no iconv from ") + from + " to " + to);
-    std::string out(text.size() * 4 + 4, '\0');
-    char* in = const_cast<char*>(text.data());
-    size_t inLeft = text.size();
-    char* at = out.data();
-    size_t outLeft = out.size();
-    const size_t done = iconv(cd, &in, &inLeft, &at, &outLeft);
-    iconv_close(cd);
-    if (done == static_cast<size_t>(-1)) throw std::runtime_error("iconv cannot convert \"" + Printable(text) + "\"");
-    out.resize(out.size() - outLeft);
-    return out;
-}
-
 class CodePageE2E : public ::testing::TestWithParam<Param> {
 protected:
     void SetUp() override { QUISEL_SKIP_UNLESS_AVAILABLE(build()); }
@@ -252,24 +235,12 @@ protected:
         return ReplaceAll(text, kOutside, "{X}");
     }
     // Bytes in the code page (a list copy, the log), read back so.
-    std::string AsAscii(const std::string& bytes) const { return Neutral(Convert(bytes, page().iconvName, "UTF-8")); }
+    std::string AsAscii(const std::string& bytes) const { return Neutral(ConvertText(bytes, page().iconvName, "UTF-8")); }
 
     // UTF-8 text as the log shows it in the code page, read back: "?" for each character
     // the code page cannot spell.
     std::string Shown(const std::string& text) const {
-        std::string shown;
-        for (size_t i = 0; i < text.size();) {
-            const unsigned char b = static_cast<unsigned char>(text[i]);
-            const std::string c = text.substr(i, b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1);
-            try {
-                Convert(c, "UTF-8", page().iconvName);
-                shown += c;
-            } catch (const std::runtime_error&) {
-                shown += "?";
-            }
-            i += c.size();
-        }
-        return shown;
+        return ConvertText(InCodePageLog(text, page().iconvName), page().iconvName, "UTF-8");
     }
 
     // Runs a case in a fresh scratch folder; the tree afterwards, with its names and
@@ -281,7 +252,7 @@ protected:
         for (const auto& [name, bytes] : test.tree) {
             // A list behind the UTF-8 byte-order mark stays UTF-8.
             const bool utf8 = ascii || bytes.rfind(kUtf8Mark, 0) == 0;
-            tree[Spell(name, ascii)] = utf8 ? Spell(bytes, ascii) : Convert(Spell(bytes, false), "UTF-8", page().iconvName);
+            tree[Spell(name, ascii)] = utf8 ? Spell(bytes, ascii) : ConvertText(Spell(bytes, false), "UTF-8", page().iconvName);
         }
         MakeTree(scratch.path(), tree);
         const std::string top = LibraryPath(build(), scratch.path());

@@ -1,5 +1,7 @@
 #include "host_runner.h"
 
+#include <iconv.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -238,3 +240,37 @@ RunResult RunHostAt(Build build, const std::string& program, const std::vector<s
 }
 
 } // namespace quisel::test
+
+namespace quisel::test {
+
+std::string ConvertText(const std::string& text, const char* from, const char* to) {
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error(std::string("no iconv from ") + from + " to " + to);
+    std::string out(text.size() * 4 + 4, '\0');
+    char* in = const_cast<char*>(text.data());
+    size_t inLeft = text.size();
+    char* at = out.data();
+    size_t outLeft = out.size();
+    const size_t done = iconv(cd, &in, &inLeft, &at, &outLeft);
+    iconv_close(cd);
+    if (done == static_cast<size_t>(-1)) throw std::runtime_error("iconv cannot convert \"" + Printable(text) + "\"");
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+std::string InCodePageLog(const std::string& utf8, const char* codePage) {
+    std::string shown;
+    for (size_t i = 0; i < utf8.size();) {
+        const unsigned char b = static_cast<unsigned char>(utf8[i]);
+        const std::string c = utf8.substr(i, b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1);
+        try {
+            shown += ConvertText(c, "UTF-8", codePage);
+        } catch (const std::runtime_error&) {
+            shown += "?";
+        }
+        i += c.size();
+    }
+    return shown;
+}
+
+}  // namespace quisel::test

@@ -64,6 +64,13 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 RunResult RunProgram(const std::vector<std::string>& argv, const std::string& workDir,
                      std::chrono::seconds timeout, const Environment& environment = {});
 
+// Text from one encoding to another by iconv's names ("UTF-8", "CP932"); throws
+// std::runtime_error when it cannot.
+std::string ConvertText(const std::string& text, const char* from, const char* to);
+// UTF-8 text as the library's log holds it in the code page (iconv's name): the code
+// page's bytes, and "?" for each character it cannot spell.
+std::string InCodePageLog(const std::string& utf8, const char* codePage);
+
 // Runs the build's quisel-run with args in workDir (a Linux path). Under Wine the
 // prefix is the Windows build's own (<build>/wineprefix).
 RunResult RunHost(Build build, const std::vector<std::string>& args, const std::string& workDir,

@@ -590,6 +590,42 @@ TEST_P(VersionE2E, BackupTouchesNothingUnlessTheGameHoldsEveryListedEntry) {
     }
 }
 
+// Names of every script, natively as under Wine: a list behind the UTF-8 byte-order mark
+// names them for players of any code page, the wide calls take them as UTF-16, and the
+// log shows them in the code page (1252 under Wine here: "?" for what it cannot spell).
+TEST_P(VersionE2E, NamesOfEveryScriptThroughUtf8ListsAndWideCalls) {
+    MakeTree(game_, {{"s/한글/가.txt", "h"}, {"s/日本/語.txt", "j"}, {"s/😀.txt", "e"}, {"s/ä.txt", "1"}, {"s/a.txt", "2"},
+                     {"s/ver.bin", "v"}, {"한c/😀/x.txt", "x"}, {"한c/y.txt", "y"}});
+    const std::string list = "\xEF\xBB\xBF한글\\가.txt\r\n日本\\語.txt\r\n😀.txt\r\nä.txt\r\nver.bin\r\n";
+    WriteFile(game_ + "/list.txt", list);
+    const Environment locale = {{"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}};
+    RunResult r = RunHost(build(), {"move", Root("s"), Root("d"), "list.txt", "0"}, game_, std::chrono::seconds(180),
+                          locale);
+    EXPECT_EQ(r.out, "1\n") << r.Describe();
+    RunResult w = RunHost(build(), {"--wide", "move", Root("d"), Root("한e"), "list.txt", "0", "clear", "한c", "1"},
+                          game_, std::chrono::seconds(180), locale);
+    EXPECT_EQ(w.out, "1\n1\n") << w.Describe();
+
+    Messages expected;
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"s", "d"}, {"d", "한e"}}) {
+        const std::string f = Root(from), t = Root(to);
+        Append(&expected, {Begin(), FromTo(f, t)});
+        for (const char* entry : {"한글\\가.txt", "日本\\語.txt", "😀.txt", "ä.txt"}) {
+            expected.push_back(Moved(In(f, entry), In(t, entry)));
+        }
+        Append(&expected, {FromTo(f, t), Copied(In(f, "ver.bin"), In(t, "ver.bin")), End(1)});
+    }
+    if (wine()) {
+        for (std::string& message : expected) message = InCodePageLog(message, "CP1252");
+    }
+    EXPECT_TRUE(LogIs(expected));
+    EXPECT_TREE(Listed("s"), (Tree{{"a.txt", "2"}, {"한글/", ""}, {"日本/", ""}}));
+    EXPECT_TREE(Listed("d"), (Tree{{"한글/", ""}, {"日本/", ""}}));
+    EXPECT_TREE(Listed("한e"), (Tree{{"한글/", ""}, {"한글/가.txt", "h"}, {"日本/", ""}, {"日本/語.txt", "j"},
+                                     {"😀.txt", "e"}, {"ä.txt", "1"}, {"ver.bin", "v"}}));
+    EXPECT_FALSE(Exists(game_ + "/한c"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, VersionE2E, ::testing::ValuesIn(TestedBuilds()), BuildParamName);
 
 }  // namespace
