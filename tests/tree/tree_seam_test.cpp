@@ -139,6 +139,33 @@ TEST_F(TreeSeamTest, ClearKeepsAFileItCannotDeleteAndGoesOn) {
     }
 }
 
+// The game still running holds its files for good: each delete is repeated until the
+// call has waited its few seconds, and every later one fails at once, as before.
+TEST_F(TreeSeamTest, ClearOfManyHeldFilesWaitsOnlyTheCallsBudget) {
+    Tree tree = {{"d/", ""}};
+    Lines lines;
+    for (int i = 0; i < 20; ++i) {
+        const std::string name = "f" + std::to_string(100 + i) + ".txt";
+        tree["d/" + name] = "x";
+        lines.push_back("DeleteFile(" + name + ") FAILED 32\n");
+    }
+    lines.push_back("RemoveDirectory(d) FAILED 145\n");
+    for (int call = 0; call < 2; ++call) {
+        SCOPED_TRACE("call " + std::to_string(call + 1));
+        MakeTree(game_, tree);
+        FaultReset();
+        FaultArm(FAULT_DeleteFileA, 1, 32, 1000);
+        EXPECT_EQ(Clear("d", 1), 0);
+        // 3000 ms: three deletes each waited out their second; each call has its own.
+        EXPECT_EQ(FaultPausedMs(), 3000u);
+        EXPECT_EQ(FaultRepetitions(), 21u);
+        EXPECT_TRUE(LogMatches(Log(), MaskedLog(lines)));
+        EXPECT_EQ(DescribeTree(Game()), DescribeTree(tree));
+        CloseLog();
+        RemoveTree(game_ + "/quisel.log");
+    }
+}
+
 TEST_F(TreeSeamTest, ClearNestedFailureWritesWhereTheLogIsOpen) {
     // A nested level's log path lies inside the tree: when its line is the first of the
     // library's life, the log opens there and stays open for the outer levels' lines.

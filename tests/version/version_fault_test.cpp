@@ -143,6 +143,8 @@ struct Outcome {
     int result = -1;
     uint32_t injected = 0;
     uint32_t calls = 0;
+    uint32_t repetitions = 0;  // of failed calls, by the library
+    uint32_t pausedMs = 0;     // before them
     std::string cwdAfter;
     std::string log;
     Tree files;  // quisel.log aside
@@ -150,6 +152,13 @@ struct Outcome {
 
 class VersionFaultTest : public ::testing::Test {
 protected:
+    // A raw log as the masked form it should match again.
+    static std::string MaskedOf(const std::string& log) {
+        std::string masked, problem;
+        EXPECT_TRUE(quisel::test::MaskLog(log, &masked, &problem)) << problem;
+        return masked;
+    }
+
     void SetUp() override {
         scratch_ = std::make_unique<TempDir>("quisel-vfault");
         game_ = *scratch_ / "game";
@@ -164,7 +173,8 @@ protected:
     }
 
     // Sets the game up afresh, arms the fault (when fn is given), calls, and collects.
-    Outcome Run(const Scenario& s, FaultFn fn, uint32_t nth, uint32_t code, uint32_t count) {
+    Outcome Run(const Scenario& s, FaultFn fn, uint32_t nth, uint32_t code, uint32_t count,
+                uint32_t attempts = kEveryAttempt) {
         RemoveTree(game_);
         MakeTree(game_, s.initial);
         CloseLog();
@@ -174,10 +184,12 @@ protected:
             return o;
         }
         FaultReset();
-        if (count > 0) FaultArm(fn, nth, code, count);
+        if (count > 0) FaultArm(fn, nth, code, count, attempts);
         o.result = s.call(game_);
         o.injected = FaultsInjected();
         o.calls = FaultCalls(FAULT_ANY);
+        o.repetitions = FaultRepetitions();
+        o.pausedMs = FaultPausedMs();
         FaultReset();
         o.cwdAfter = CurrentDirectory();
         if (chdir(saved_.c_str()) != 0) ADD_FAILURE() << "cannot return to " << saved_;
@@ -247,12 +259,14 @@ protected:
     // Fails every call of fn from the nth on (count at a time), n = 1, 2, ... until a run
     // no longer reaches the fault.
     template <typename Check>
-    void ForEveryCall(const Scenario& s, FaultFn fn, uint32_t code, uint32_t count, Check check) {
+    void ForEveryCall(const Scenario& s, FaultFn fn, uint32_t code, uint32_t count, Check check,
+                      uint32_t attempts = kEveryAttempt) {
         for (uint32_t nth = 1;; ++nth) {
             const std::string trace = s.name + ": " + FaultName(fn) + " call " + std::to_string(nth) +
-                                      " fails with " + std::to_string(code) + (count > 1 ? " from then on" : "");
+                                      " fails with " + std::to_string(code) + (count > 1 ? " from then on" : "") +
+                                      (attempts != kEveryAttempt ? ", " + std::to_string(attempts) + " attempts" : "");
             SCOPED_TRACE(trace);
-            const Outcome o = Run(s, fn, nth, code, count);
+            const Outcome o = Run(s, fn, nth, code, count, attempts);
             // A retry that never gives up would spin through the whole fault budget.
             EXPECT_LT(o.calls, 2000u) << "the call did not give up";
             check(o);
@@ -339,6 +353,50 @@ TEST_F(VersionFaultTest, FailuresThatTheLibraryRecordsAreNamedInTheLog) {
                     const std::string named = " FAILED " + std::to_string(code) + "\r\n";
                     EXPECT_NE(o.log.find(named), std::string::npos) << Printable(o.log);
                 });
+            }
+        }
+    }
+}
+
+// A file another program holds for a moment: the call that changes it fails with a
+// sharing or lock conflict, or access denied, and is repeated until it passes, within a
+// second; the run then ends as if nothing had happened. One attempt more than the bound,
+// or any other code, fails as before, with its record.
+TEST_F(VersionFaultTest, ConflictsThatPassAreWaitedOutWithinTheBound) {
+    const FaultFn repeated[] = {FAULT_MoveFileA, FAULT_DeleteFileA, FAULT_RemoveDirectoryA, FAULT_CopyFileA,
+                                FAULT_SetFileAttributesA};
+    const uint32_t kBoundMs = 1000, kAttemptsWithin = 8;
+    for (const Scenario& s : Scenarios()) {
+        const Outcome clean = Run(s, FAULT_ANY, 0, 0, 0);
+        ASSERT_EQ(clean.result, 1) << s.name;
+        for (FaultFn fn : repeated) {
+            for (uint32_t code : {5u, 32u, 33u}) {
+                for (uint32_t attempts : {1u, 3u, kAttemptsWithin - 1}) {
+                    ForEveryCall(s, fn, code, 1, [&](const Outcome& o) {
+                        if (o.injected == 0) return;
+                        EXPECT_EQ(o.result, 1) << Printable(o.log);
+                        EXPECT_EQ(o.files, clean.files);
+                        EXPECT_TRUE(quisel::test::LogMatches(o.log, MaskedOf(clean.log)));
+                        EXPECT_EQ(o.repetitions, attempts);
+                        EXPECT_LE(o.pausedMs, kBoundMs);
+                    }, attempts);
+                }
+            }
+            // Past the bound it is a lasting failure, handled and recorded as one.
+            for (uint32_t nth = 1;; ++nth) {
+                SCOPED_TRACE(s.name + ": " + FaultName(fn) + " call " + std::to_string(nth) + " held past the bound");
+                const Outcome o = Run(s, fn, nth, 32, 1, kAttemptsWithin);
+                if (o.injected == 0) break;
+                const Outcome lasting = Run(s, fn, nth, 32, 1);
+                EXPECT_EQ(o.result, lasting.result);
+                EXPECT_EQ(o.files, lasting.files);
+                EXPECT_TRUE(quisel::test::LogMatches(o.log, MaskedOf(lasting.log)));
+                EXPECT_EQ(o.repetitions, kAttemptsWithin - 1);
+                EXPECT_EQ(o.pausedMs, kBoundMs);
+                if (HasFailure()) break;
+            }
+            for (uint32_t code : {2u, 19u, 112u}) {
+                ForEveryCall(s, fn, code, 1, [&](const Outcome& o) { EXPECT_EQ(o.repetitions, 0u); });
             }
         }
     }
