@@ -23,6 +23,8 @@ packages=(
     strace rsync time
     llvm lld pkg-config gdb
     locales
+    # mcs and mono: the C# consumer of the native library (tests/csharp)
+    mono-mcs mono-runtime
 )
 # Only the 32-bit build's run-time cases need it.
 readonly wine32=wine32:i386
