@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t count = 0;
     while (ReadListLine(list, line)) {
         if (count >= pieces.size()) Fail("a piece past the end", "", std::string(line, strnlen(line, sizeof line)));
-        // The whole buffer: the piece, then zeros to its end (nothing written past 269).
+        // The whole buffer: the piece, then zeros to its end (nothing written past the piece).
         std::string expected = pieces[count];
         expected.resize(kListLineSize, '\0');
         if (memcmp(line, expected.data(), kListLineSize) != 0)

@@ -1,7 +1,8 @@
 // A plain model of how a move list reads, written independently of the library's
 // reader: the Windows text-mode stream (CR LF as LF, a lone CR kept, byte 26 ends the
-// file), pieces of at most 269 characters as fgets with 270 takes them, and the
-// meaning of each piece.
+// file), pieces of at most 778 bytes as the library's reader takes them (a path of 259
+// UTF-16 characters, three bytes each at most, and its line feed), and the meaning of
+// each piece.
 #pragma once
 
 #include <string>
@@ -21,15 +22,17 @@ inline std::string TextModeBytes(const std::string& raw) {
     return text;
 }
 
-// The successive reads of a 270-character line buffer: up to and including a line
-// feed, at most 269 characters each.
+// The successive reads of a 779-byte line buffer: up to and including a line feed, at
+// most 778 bytes each.
+constexpr size_t kPieceBytes = 778;
+
 inline std::vector<std::string> Pieces(const std::string& raw) {
     const std::string text = TextModeBytes(raw);
     std::vector<std::string> pieces;
     size_t at = 0;
     while (at < text.size()) {
         size_t end = at;
-        while (end < text.size() && end - at < 269) {
+        while (end < text.size() && end - at < kPieceBytes) {
             if (text[end++] == '\n') break;
         }
         pieces.push_back(text.substr(at, end - at));
@@ -85,10 +88,15 @@ struct ListMeaning {
     bool marker = false;
 };
 
+// A list that begins with the UTF-8 byte-order mark names its files in UTF-8, the mark
+// not part of the first line.
 inline ListMeaning Meaning(const std::string& raw) {
     ListMeaning meaning;
+    bool first = true;
     for (const std::string& piece : Pieces(raw)) {
-        const std::string line = LineOf(piece);
+        std::string line = LineOf(piece);
+        if (first && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+        first = false;
         if (line.empty()) continue;
         if (IsMarker(line)) {
             meaning.marker = true;

@@ -47,6 +47,23 @@ std::string DirOfLength(const std::string& base, size_t length, char tag) {
     return path;
 }
 
+// The same with levels named in ch, a character of one UTF-16 unit and several bytes: a
+// path of `units` units below an ASCII base.
+std::string DirOfUnits(const std::string& base, size_t units, const std::string& ch) {
+    const size_t rest = units - base.size();  // each level: a separator and its characters
+    const size_t levels = (rest + 80) / 81;
+    std::string path = base;
+    size_t left = rest - levels;
+    for (size_t i = 0; i < levels; ++i) {
+        const size_t n = left / (levels - i);
+        path += "/";
+        for (size_t k = 0; k < n; ++k) path += ch;
+        left -= n;
+    }
+    MakeDirectories(path);
+    return path;
+}
+
 std::string Begin() { return "-------- VersionMove begin ---------\n"; }
 std::string FromTo(const std::string& from, const std::string& to) { return "from: " + from + "\nto: " + to; }
 std::string End(int result) { return "-------- VersionMove end " + std::to_string(result) + "---------\n"; }
@@ -103,6 +120,20 @@ TEST_F(VersionLengthTest, BackupTakesAGameDirectoryOf236AndRefusesLongerOnesUnto
         const Tree before = ListTree(over);
         EXPECT_EQ(In(over, [] { return VersionBackup(0); }), 0);
         EXPECT_EQ(DescribeTree(ListTree(over)), DescribeTree(before));
+    }
+
+    // The limit counts characters, not bytes: 236 CJK characters (some 700 bytes) back up,
+    // 237 do not.
+    for (size_t units : {236, 237}) {
+        SCOPED_TRACE(std::to_string(units) + " CJK characters");
+        const std::string game = DirOfUnits(scratch_->path() + (units == 236 ? "/c" : "/d"), units, "表");
+        MakeTree(game, kGame);
+        const Tree before = ListTree(game);
+        EXPECT_EQ(In(game, [] { return VersionBackup(1); }), units == 236 ? 1 : 0) << Printable(Log(game));
+        EXPECT_EQ(Exists(game + "/gamenew/a.txt"), units == 236);
+        if (units == 237) {
+            EXPECT_EQ(DescribeTree(ListTree(game)), DescribeTree(before));
+        }
     }
 }
 
