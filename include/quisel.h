@@ -13,7 +13,8 @@
  *
  * Each function returns 1 when it did all of its work and 0 when it did not; a 0 can
  * mean that part of the work was done (nothing that was moved is moved back). No other
- * value is returned.
+ * value is returned. A file that another program holds open for a moment (a virus
+ * scanner, an indexer) is waited for, a second at most, and a few seconds in all per call.
  *
  * Calls must not overlap: make one call at a time, and do not change the current
  * directory from another thread while a call runs. The functions change it while they
