@@ -35,8 +35,10 @@ void WriteLog(const char* logPath, const char* message) {
 }
 
 void LogF(const char* logPath, const char* format, ...) {
+    // vsnprintf terminates what it writes and nothing reads past that, so the buffer,
+    // large enough for any record in UTF-8, is not cleared for every record.
     char message[kMessageBuffer];
-    memset(message, 0, sizeof message);
+    message[0] = '\0';
     va_list args;
     va_start(args, format);
     vsnprintf(message, sizeof message, format, args);

@@ -64,6 +64,13 @@ namespace {
 // The list names its files in UTF-8, whatever the reader's code page, when it begins
 // with the byte-order mark.
 const char kUtf8Mark[] = "\xEF\xBB\xBF";
+
+bool IsAscii(const char* text, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+    }
+    return true;
+}
 }  // namespace
 
 int ForEachListEntry(FILE* list, const char* listPath, const char* fromDir, const char* toDir,
@@ -97,10 +104,10 @@ int ForEachListEntry(FILE* list, const char* listPath, const char* fromDir, cons
             *markerSeen = 1;
             continue;
         }
-        // A line in the code page takes the library's form here; one too long for that
-        // is too long for any path.
+        // A line in the code page takes the library's form here (ASCII is the same in
+        // every code page); one too long for that is too long for any path.
         const char* text = read;
-        if (!utf8) {
+        if (!utf8 && !IsAscii(read, length)) {
             if (!FromCodePage(read, converted, sizeof converted)) {
                 LogF(logPath, "filename length too big\n");
                 return 0;
@@ -108,9 +115,9 @@ int ForEachListEntry(FILE* list, const char* listPath, const char* fromDir, cons
             text = converted;
             length = strlen(converted);
         }
+        // The source side is held to the limit with a ".\" prefix counted.
         const char* entry = ListEntryPath(text);
-        if (!JoinedPathFits(sourcePath, sourceRoot, text, length) ||
-            !JoinedPathFits(destinationPath, destinationRoot, entry, strlen(entry))) {
+        if (!JoinedPathFits(sourcePath, sourceRoot, text, length) || !PutName(destinationPath, destinationRoot, entry)) {
             LogF(logPath, "filename length too big\n");
             return 0;
         }
@@ -121,7 +128,6 @@ int ForEachListEntry(FILE* list, const char* listPath, const char* fromDir, cons
             return 0;
         }
         PutName(sourcePath, sourceRoot, entry);
-        PutName(destinationPath, destinationRoot, entry);
         if (!action(sourcePath, destinationPath, logPath)) return 0;
     }
     if (ferror(list)) {

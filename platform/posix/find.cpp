@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "../files.h"
 #include "fault_hook.h"
 #include "layer.h"
 
@@ -155,26 +156,42 @@ bool Fill(Snapshot& s) {
     return true;
 }
 
-// Hands out one entry, with its lstat taken now and kept as the recent entry.
-void Emit(const Snapshot& s, const Entry& e, WIN32_FIND_DATAA* out) {
+// The attribute word of one entry as it is handed out, its lstat taken now and kept as
+// the recent entry; *st is filled when there was one to take.
+DWORD Describe(const Snapshot& s, const Entry& e, struct stat* st, bool* statted) {
     const char* name = s.names.data() + e.nameOffset;
+    *statted = fstatat(s.dirFd, name, st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!*statted) {
+        // Gone since the directory was read: still listed, as the snapshot holds it,
+        // with what the directory itself told of it.
+        t_recent.valid = false;
+        return e.type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    }
+    t_recent.valid = e.nameLength <= NAME_MAX;
+    t_recent.dirDev = s.dirDev;
+    t_recent.dirIno = s.dirIno;
+    t_recent.st = *st;
+    memcpy(t_recent.name, name, e.nameLength + 1);
+    return qlayer::AttributesOf(s.dirFd, name, *st);
+}
+
+// Names are at most 255 bytes on Linux, so they always fit either record.
+void CopyName(const Snapshot& s, const Entry& e, char* out, size_t size) {
+    const size_t len = std::min<size_t>(e.nameLength, size - 1);
+    memcpy(out, s.names.data() + e.nameOffset, len);
+    out[len] = '\0';
+}
+
+// Hands out one entry as the Win32 record.
+void Emit(const Snapshot& s, const Entry& e, WIN32_FIND_DATAA* out) {
     struct stat st;
+    bool statted = false;
+    out->dwFileAttributes = Describe(s, e, &st, &statted);
     uint64_t size = 0, writeTime = 0, accessTime = 0;
-    if (fstatat(s.dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        out->dwFileAttributes = qlayer::AttributesOf(s.dirFd, name, st);
+    if (statted) {
         size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
         writeTime = FileTime(st.st_mtim);
         accessTime = FileTime(st.st_atim);
-        t_recent.valid = e.nameLength <= NAME_MAX;
-        t_recent.dirDev = s.dirDev;
-        t_recent.dirIno = s.dirIno;
-        t_recent.st = st;
-        memcpy(t_recent.name, name, e.nameLength + 1);
-    } else {
-        // Gone since the directory was read: still listed, as the snapshot holds it,
-        // with what the directory itself told of it.
-        out->dwFileAttributes = e.type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-        t_recent.valid = false;
     }
     out->ftCreationTime = FILETIME{static_cast<DWORD>(writeTime), static_cast<DWORD>(writeTime >> 32)};
     out->ftLastAccessTime = FILETIME{static_cast<DWORD>(accessTime), static_cast<DWORD>(accessTime >> 32)};
@@ -183,11 +200,16 @@ void Emit(const Snapshot& s, const Entry& e, WIN32_FIND_DATAA* out) {
     out->nFileSizeLow = static_cast<DWORD>(size);
     out->dwReserved0 = 0;
     out->dwReserved1 = 0;
-    // Names are at most 255 bytes on Linux, so they always fit.
-    size_t len = std::min<size_t>(e.nameLength, sizeof out->cFileName - 1);
-    memcpy(out->cFileName, name, len);
-    out->cFileName[len] = '\0';
+    CopyName(s, e, out->cFileName, sizeof out->cFileName);
     out->cAlternateFileName[0] = '\0';
+}
+
+// Hands out one entry as the library's file calls take it: only what they read.
+void Emit(const Snapshot& s, const Entry& e, FsEntry* out) {
+    struct stat st;
+    bool statted = false;
+    out->attributes = Describe(s, e, &st, &statted);
+    CopyName(s, e, out->name, sizeof out->name);
 }
 
 Snapshot* Live(HANDLE h) {
@@ -237,7 +259,10 @@ void CurrentDirectoryChanged() {
 
 }  // namespace qlayer
 
-HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
+namespace {
+
+template <typename Out>
+HANDLE FindFirst(LPCSTR pattern, Out* data) {
     qlayer::ForgetRecentEntry();
     if (FaultHook(FAULT_FindFirstFileA)) return INVALID_HANDLE_VALUE;
     if (pattern == nullptr || data == nullptr || strcmp(pattern, "*.*") != 0) {
@@ -266,7 +291,8 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
     return s;
 }
 
-BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* data) {
+template <typename Out>
+BOOL FindNext(HANDLE handle, Out* data) {
     qlayer::ForgetRecentEntry();
     if (FaultHook(FAULT_FindNextFileA)) return FALSE;
     Snapshot* s = Live(handle);
@@ -276,6 +302,16 @@ BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* data) {
     Emit(*s, s->entries[s->next++], data);
     return TRUE;
 }
+
+}  // namespace
+
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) { return FindFirst(pattern, data); }
+BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* data) { return FindNext(handle, data); }
+
+namespace qlayer {
+HANDLE FindFirstEntry(const char* pattern, FsEntry* entry) { return FindFirst(pattern, entry); }
+BOOL FindNextEntry(HANDLE handle, FsEntry* entry) { return FindNext(handle, entry); }
+}  // namespace qlayer
 
 BOOL FindClose(HANDLE handle) {
     qlayer::ForgetRecentEntry();

@@ -99,6 +99,11 @@ bool MayBeCurrentDirectory(const char* path);
 void KnowCurrentDirectory(const char* cwd);
 void ForgetCurrentDirectory();
 
+// The listing of FindFirstFileA and FindNextFileA, filling only what the library's file
+// calls read (files.h): the same entries, fault seam and recent entry.
+HANDLE FindFirstEntry(const char* pattern, struct FsEntry* entry);
+BOOL FindNextEntry(HANDLE handle, struct FsEntry* entry);
+
 // The list reader's underlying read size. CR LF pairs split by this edge are still joined.
 constexpr size_t kListReadChunk = 4096;
 

@@ -7,15 +7,9 @@
 #include "../system_calls.h"
 #include "../wtf8.h"
 #include "fault_hook.h"
+#include "layer.h"
 
 namespace {
-void Copy(const WIN32_FIND_DATAA& found, FsEntry* entry) {
-    entry->attributes = found.dwFileAttributes;
-    const size_t length = strnlen(found.cFileName, sizeof found.cFileName - 1);
-    memcpy(entry->name, found.cFileName, length);
-    entry->name[length] = '\0';
-}
-
 size_t CopyCut(const char* text, char* out, size_t size) {
     if (size == 0) return 0;
     const size_t length = strnlen(text, size - 1);
@@ -36,19 +30,8 @@ DWORD FsGetCurrentDirectory(char* buffer) {
 
 BOOL FsSetCurrentDirectory(const char* path) { return SetCurrentDirectoryA(path); }
 
-HANDLE FsFindFirstFile(const char* pattern, FsEntry* entry) {
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA(pattern, &found);
-    if (find != INVALID_HANDLE_VALUE) Copy(found, entry);
-    return find;
-}
-
-BOOL FsFindNextFile(HANDLE find, FsEntry* entry) {
-    WIN32_FIND_DATAA found;
-    if (!FindNextFileA(find, &found)) return FALSE;
-    Copy(found, entry);
-    return TRUE;
-}
+HANDLE FsFindFirstFile(const char* pattern, FsEntry* entry) { return qlayer::FindFirstEntry(pattern, entry); }
+BOOL FsFindNextFile(HANDLE find, FsEntry* entry) { return qlayer::FindNextEntry(find, entry); }
 
 BOOL FsFindClose(HANDLE find) { return FindClose(find); }
 BOOL FsCreateDirectory(const char* path) { return CreateDirectoryA(path, NULL); }
