@@ -52,6 +52,9 @@
 /* A UTF-16 code unit: wchar_t on Windows; elsewhere, where wchar_t has 32 bits,
    char16_t (C11's <uchar.h>, a keyword of C++11). */
 #if defined(_WIN32)
+#if !defined(__cplusplus)
+#include <stddef.h> /* wchar_t */
+#endif
 typedef wchar_t QuiselWideChar;
 #elif defined(__cplusplus)
 typedef char16_t QuiselWideChar;

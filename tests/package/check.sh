@@ -22,11 +22,14 @@ strict=(-Wall -Wextra -pedantic -Werror)
 # The header's compilers; for Windows gcc and g++ become MinGW's and clang targets MSVC.
 header_compilers=("gcc -std=c99" "g++ -x c++ -std=c++11" "clang -std=c99" "clang++ -x c++ -std=c++11")
 # Functions each image's symbols must name: the exports and some of the library's own.
-library_functions=(VersionBackup ClearDir VersionMove WriteLog ForceMove MoveWithRepairs ReadListLine)
+library_functions=(VersionBackup ClearDir VersionMove ClearDirW VersionMoveW WriteLog ForceMove MoveWithRepairs
+    ReadListLine)
 # The hint of each import, by import library: quisel.lib holds the name's place in the
 # DLL's export name table, libquisel.dll.a (GNU ld's) the ordinal.
-declare -A hint=([quisel.lib:ClearDir]=0 [quisel.lib:VersionBackup]=1 [quisel.lib:VersionMove]=2
-    [libquisel.dll.a:VersionBackup]=1 [libquisel.dll.a:ClearDir]=2 [libquisel.dll.a:VersionMove]=3)
+declare -A hint=([quisel.lib:ClearDir]=0 [quisel.lib:ClearDirW]=1 [quisel.lib:VersionBackup]=2
+    [quisel.lib:VersionMove]=3 [quisel.lib:VersionMoveW]=4
+    [libquisel.dll.a:VersionBackup]=1 [libquisel.dll.a:ClearDir]=2 [libquisel.dll.a:VersionMove]=3
+    [libquisel.dll.a:ClearDirW]=4 [libquisel.dll.a:VersionMoveW]=5)
 problems=0 run=()
 
 # Runs a command quietly and says ok, or counts a failure and shows the command's output.
@@ -74,11 +77,11 @@ layout() { # folder top paths...
         <(cd "$1" && find . -type f -printf '%P\n' -o -type l -printf '%P -> %l\n' | sort)
 }
 
-# The header as C and as C++, every warning an error; the object must reference the three
+# The header as C and as C++, every warning an error; the object must reference the five
 # functions unmangled (extern "C"), cdecl and, on Windows, imported (PREFIX __imp_[_]).
 header() { # include prefix compiler...
     "${@:3}" "${strict[@]}" -I"$1" -c "$consumer/consumer.c" -o "$work/header.o" && llvm-nm -u "$work/header.o" |
-        tee /dev/stderr | grep -cxE " *U $2(VersionBackup|ClearDir|VersionMove)" | grep -qx 3
+        tee /dev/stderr | grep -cxE " *U $2(VersionBackup|ClearDir|VersionMove|ClearDirW|VersionMoveW)" | grep -qx 5
 }
 headers() { # include prefix
     local c
@@ -240,7 +243,7 @@ check_windows() { # arch
             /entry:Entry /subsystem:console /nodefaultlib "${safeseh[@]}" "$work/consumer.obj" \
             "$tree/lib/quisel.lib" "$work/kernel32.lib" /out:"$tree/bin/consumer.exe" &&
         check "$arch: the consumer's imports, from quisel.lib" \
-            imports "$tree/bin/consumer.exe" quisel.lib ClearDir VersionBackup VersionMove
+            imports "$tree/bin/consumer.exe" quisel.lib ClearDir VersionBackup VersionMove ClearDirW VersionMoveW
     # The same two as CMake projects with find_package in the unpacked zip: the example by
     # MinGW, the consumer by clang-cl and lld-link; each copied beside the DLL to be run.
     check "$arch: example configured by MinGW with find_package" cmake -S "$tree/examples" -B "$work/mingw-cmake" \
@@ -257,7 +260,8 @@ check_windows() { # arch
         check "$arch: consumer built by clang-cl and lld-link with find_package" cmake --build "$work/msvc-cmake" &&
         cp "$work/msvc-cmake/consumer.exe" "$tree/bin/consumer-cmake.exe" &&
         check "$arch: its imports, from quisel.lib" \
-            imports "$tree/bin/consumer-cmake.exe" quisel.lib ClearDir VersionBackup VersionMove
+            imports "$tree/bin/consumer-cmake.exe" quisel.lib ClearDir VersionBackup VersionMove ClearDirW \
+                VersionMoveW
     # shellcheck disable=SC2086 # the options are words, none where a native project is meant
     for kind in "$other_bits-bit Windows:-DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-$other.cmake" "64-bit Linux:"; do
         check "$arch: find_package from a project for ${kind%%:*} refused" refused "$tree" "$arch" "${kind%%:*}" ${kind#*:}

@@ -2,8 +2,9 @@
  * A launcher's calls through the public header, needing no C runtime: linked by an
  * MSVC-compatible linker against quisel.lib, and compiled as C and as C++ for every
  * target to check the header itself. Run in a game directory whose backuplist.txt names
- * its files, it backs the game up into gameold, moves it back and removes gameold. The
- * exit code has bit 0, 1 and 2 set for each of the three calls that did not return 1.
+ * its files, it backs the game up into gameold and moves it back through the wide
+ * export, does both again through the ANSI one, then empties gameold (ANSI) and removes
+ * it (wide). The exit code has one bit set for each call that did not return 1.
  */
 #include <quisel.h>
 
@@ -11,15 +12,25 @@
 extern "C" {
 #endif
 
+/* UTF-16 text without C11's u"" or a C runtime. */
+static const QuiselWideChar kGameOld[] = {'g', 'a', 'm', 'e', 'o', 'l', 'd', 0};
+static const QuiselWideChar kHere[] = {'.', 0};
+static const QuiselWideChar kList[] = {'g', 'a', 'm', 'e', 'o', 'l', 'd', '\\', 'n', 'e', 'w', 'l', 'i', 's', 't', '.', 't', 'x', 't', 0};
+
 int Consume(void) {
     /* Through the header's types, which must match its declarations. */
     QuiselVersionBackupFn backup = VersionBackup;
     QuiselVersionMoveFn move = VersionMove;
     QuiselClearDirFn clear = ClearDir;
+    QuiselVersionMoveWFn moveWide = VersionMoveW;
+    QuiselClearDirWFn clearWide = ClearDirW;
     int failed = 0;
     failed |= (backup(0) != 1) << 0;
-    failed |= (move("gameold", ".", "gameold\\newlist.txt", 0) != 1) << 1;
-    failed |= (clear("gameold", 1) != 1) << 2;
+    failed |= (moveWide(kGameOld, kHere, kList, 0) != 1) << 1;
+    failed |= (backup(0) != 1) << 2;
+    failed |= (move("gameold", ".", "gameold\\newlist.txt", 0) != 1) << 3;
+    failed |= (clear("gameold", 0) != 1) << 4;
+    failed |= (clearWide(kGameOld, 1) != 1) << 5;
     return failed;
 }
 
