@@ -89,51 +89,32 @@ int EncodeWtf8(const uint16_t* units, size_t count, char* out, size_t size) {
     return 1;
 }
 
-int DecodeWtf8(const char* text, uint16_t* out, size_t size, size_t* count, int* tooLong) {
+namespace {
+
+enum DecodeOutcome { kDecoded, kNotWtf8, kTooLong };
+
+// The one reading of WTF-8 into UTF-16, for a call (strict: text that is no WTF-8 is
+// refused) or for showing (each byte of no character becomes U+FFFD, and a 4-byte
+// character too unless keepPairs, and the text is cut where out is full).
+DecodeOutcome Decode(const char* text, uint16_t* out, size_t size, bool strict, bool keepPairs, size_t* count) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
     size_t at = 0;
     bool afterHigh = false;  // the character before was a high surrogate on its own
     *count = 0;
-    *tooLong = 0;
-    while (*p != '\0') {
-        uint32_t c = 0;
-        const size_t length = NextCharacter(p, &c);
-        // A pair spelled as two surrogates would be a second spelling of a 4-byte character.
-        if (length == 0 || (afterHigh && IsLowSurrogate(c))) return 0;
-        afterHigh = IsHighSurrogate(c);
-        const size_t need = c >= 0x10000 ? 2 : 1;
-        if (at + need >= size) {
-            *tooLong = 1;
-            return 0;
-        }
-        if (need == 2) {
-            out[at++] = static_cast<uint16_t>(0xD800 + ((c - 0x10000) >> 10));
-            out[at++] = static_cast<uint16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            out[at++] = static_cast<uint16_t>(c);
-        }
-        p += length;
-    }
-    if (size == 0) {
-        *tooLong = 1;
-        return 0;
-    }
-    out[at] = 0;
-    *count = at;
-    return 1;
-}
-
-size_t DecodeWtf8ForDisplay(const char* text, uint16_t* out, size_t size, int keepPairs) {
-    if (size == 0) return 0;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-    size_t at = 0;
+    if (size == 0) return kTooLong;
     while (*p != '\0') {
         uint32_t c = 0;
         size_t length = NextCharacter(p, &c);
+        // A pair spelled as two surrogates would be a second spelling of a 4-byte character.
+        if (strict && (length == 0 || (afterHigh && IsLowSurrogate(c)))) return kNotWtf8;
         if (length == 0) length = 1, c = 0xFFFD;
         if (c >= 0x10000 && !keepPairs) c = 0xFFFD;
+        afterHigh = IsHighSurrogate(c);
         const size_t need = c >= 0x10000 ? 2 : 1;
-        if (at + need >= size) break;
+        if (at + need >= size) {
+            if (strict) return kTooLong;
+            break;
+        }
         if (need == 2) {
             out[at++] = static_cast<uint16_t>(0xD800 + ((c - 0x10000) >> 10));
             out[at++] = static_cast<uint16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
@@ -143,5 +124,20 @@ size_t DecodeWtf8ForDisplay(const char* text, uint16_t* out, size_t size, int ke
         p += length;
     }
     out[at] = 0;
-    return at;
+    *count = at;
+    return kDecoded;
+}
+
+}  // namespace
+
+int DecodeWtf8(const char* text, uint16_t* out, size_t size, size_t* count, int* tooLong) {
+    const DecodeOutcome outcome = Decode(text, out, size, true, true, count);
+    *tooLong = outcome == kTooLong;
+    return outcome == kDecoded;
+}
+
+size_t DecodeWtf8ForDisplay(const char* text, uint16_t* out, size_t size, int keepPairs) {
+    size_t count = 0;
+    Decode(text, out, size, false, keepPairs != 0, &count);
+    return count;
 }
