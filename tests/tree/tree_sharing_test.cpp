@@ -6,7 +6,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -122,7 +121,7 @@ TEST_F(TreeSharingTest, ForcedMoveStopsAtAHeldFile) {
                                                   {"dst/m/", ""}}));
 }
 
-// A game of 50 listed files, one of them held by another handle while a backup, a forced
+// A game of 50 listed files, one of them held by another program while a backup, a forced
 // restore and a clearing run. Held for a moment (released 300 ms after the file listed
 // before it has gone, or after the clearing began), the call waits it out: it returns 1
 // and leaves the same trees and log as a run with nothing held. Held for good, it gives
@@ -202,6 +201,54 @@ std::map<std::string, int> Contents(const Tree& tree) {
     return count;
 }
 
+// Another program, quisel-holder.exe beside this one, holding a file without delete
+// sharing: from Holding() on until WATCH is gone and MS milliseconds more (-1: until
+// Release()).
+class Holder {
+public:
+    Holder(const std::string& file, const std::string& watch, int ms) {
+        static int serial = 0;
+        const std::string tag = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
+        const std::string heldName = "quisel-held-" + tag, releaseName = "quisel-release-" + tag;
+        held_ = CreateEventA(NULL, TRUE, FALSE, heldName.c_str());
+        release_ = CreateEventA(NULL, TRUE, FALSE, releaseName.c_str());
+        char self[MAX_PATH];
+        const DWORD n = GetModuleFileNameA(NULL, self, sizeof self);
+        std::string program = std::string(self, n);
+        program = program.substr(0, program.find_last_of('\\') + 1) + "quisel-holder.exe";
+        std::string command = "\"" + program + "\" \"" + file + "\" \"" + watch + "\" " + std::to_string(ms) + " " +
+                              heldName + " " + releaseName;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        started_ = CreateProcessA(program.c_str(), command.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process_);
+    }
+    ~Holder() {
+        Release();
+        if (held_ != NULL) CloseHandle(held_);
+        if (release_ != NULL) CloseHandle(release_);
+    }
+    bool Holding() const { return started_ && WaitForSingleObject(held_, 60000) == WAIT_OBJECT_0; }
+    // Lets go (at once when held for good) and waits for the program's end: true when it held
+    // and let go as it should.
+    bool Release() {
+        if (!started_) return false;
+        SetEvent(release_);
+        DWORD code = 1;
+        const bool ended = WaitForSingleObject(process_.hProcess, 60000) == WAIT_OBJECT_0 &&
+                           GetExitCodeProcess(process_.hProcess, &code) && code == 0;
+        CloseHandle(process_.hProcess);
+        CloseHandle(process_.hThread);
+        started_ = false;
+        return ended;
+    }
+
+private:
+    HANDLE held_ = NULL;
+    HANDLE release_ = NULL;
+    PROCESS_INFORMATION process_ = {};
+    bool started_ = false;
+};
+
 TEST_F(TreeSharingTest, AFileHeldForAMomentIsWaitedOutAndOneHeldForGoodFailsInBoundedTime) {
     for (const HeldCase& c : HeldCases()) {
         SCOPED_TRACE(c.name);
@@ -221,23 +268,13 @@ TEST_F(TreeSharingTest, AFileHeldForAMomentIsWaitedOutAndOneHeldForGoodFailsInBo
             c.build(game_);
             const Tree before = Game();
             OpenGameLog();
-            Hold(c.held);
-            HANDLE release = CreateEventA(NULL, TRUE, FALSE, NULL);
-            const std::string watch = c.watch.empty() ? "" : *scratch_ / ("game/" + c.watch);
-            std::thread other([&] {
-                if (!watch.empty()) {
-                    while (GetFileAttributesA(watch.c_str()) != INVALID_FILE_ATTRIBUTES) Sleep(1);
-                }
-                WaitForSingleObject(release, forGood ? INFINITE : 300);
-                CloseHandle(held_);
-                held_ = INVALID_HANDLE_VALUE;
-            });
+            Holder holder(*scratch_ / ("game/" + c.held), c.watch.empty() ? "-" : *scratch_ / ("game/" + c.watch),
+                          forGood ? -1 : 300);
+            ASSERT_TRUE(holder.Holding());
             const auto start = std::chrono::steady_clock::now();
             const int result = c.call(game_);
             const auto took = std::chrono::steady_clock::now() - start;
-            SetEvent(release);
-            other.join();
-            CloseHandle(release);
+            EXPECT_TRUE(holder.Release());
             EXPECT_EQ(CurrentDirectory(), game_);
             if (!forGood) {
                 EXPECT_EQ(result, 1);
