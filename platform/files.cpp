@@ -24,16 +24,25 @@ bool MayPass(DWORD code) {
     return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION || code == ERROR_ACCESS_DENIED;
 }
 
-template <typename Call>
-BOOL Repeated(Call call) {
+// lasting(code) tells a failure that no waiting can mend, asked only when it may pass.
+template <typename Call, typename Lasting>
+BOOL Repeated(Call call, Lasting lasting) {
     if (call()) return TRUE;
     for (DWORD delay : kDelaysMs) {
-        if (!MayPass(GetLastError()) || g_waitedMs + delay > kCallBudgetMs) return FALSE;
+        const DWORD code = GetLastError();
+        const bool stands = !MayPass(code) || g_waitedMs + delay > kCallBudgetMs || lasting(code);
+        SetLastError(code);
+        if (stands) return FALSE;
         SysPause(delay);
         g_waitedMs += delay;
         if (call()) return TRUE;
     }
     return FALSE;
+}
+
+template <typename Call>
+BOOL Repeated(Call call) {
+    return Repeated(call, [](DWORD) { return false; });
 }
 
 }  // namespace
@@ -49,7 +58,14 @@ BOOL FsSetFileAttributes(const char* path, DWORD attributes) {
 }
 
 BOOL FsDeleteFile(const char* path) {
-    return Repeated([&] { return SysDeleteFile(path); });
+    // A directory (one a walk does not enter: read-only, a link) is refused with access
+    // denied for good; a customised folder carries the read-only bit on Windows.
+    return Repeated([&] { return SysDeleteFile(path); },
+                    [&](DWORD code) {
+                        if (code != ERROR_ACCESS_DENIED) return false;
+                        const DWORD attributes = FsGetFileAttributes(path);
+                        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+                    });
 }
 
 BOOL FsMoveFile(const char* from, const char* to) {

@@ -42,7 +42,9 @@ bool FaultTake(FaultFn fn) {
         SetLastError(g_rule.code);
         return true;
     }
-    g_failing = FAULT_COUNT;
+    // A new call of the function whose call failed is a new operation; a call of another
+    // one between a failure and its repetition (the library may look at the file) is not.
+    if (fn == g_failing) g_failing = FAULT_COUNT;
     ++g_calls[fn];
     ++g_calls[FAULT_ANY];
     if (!g_rule.armed || (g_rule.fn != FAULT_ANY && g_rule.fn != fn)) return false;

@@ -164,6 +164,15 @@ TEST_F(TreeSeamTest, ClearOfManyHeldFilesWaitsOnlyTheCallsBudget) {
         CloseLog();
         RemoveTree(game_ + "/quisel.log");
     }
+
+    // A directory the walk does not enter (read-only, 17) is refused with access denied
+    // for good: no waiting, and the budget stays for the files that may be held.
+    MakeTree(game_, {{"d/ro/x.txt", "x"}});
+    chmod((game_ + "/d/ro").c_str(), 0555);
+    FaultReset();
+    EXPECT_EQ(Clear("d", 0), 0);
+    EXPECT_EQ(FaultRepetitions(), 0u);
+    chmod((game_ + "/d/ro").c_str(), 0755);
 }
 
 TEST_F(TreeSeamTest, ClearNestedFailureWritesWhereTheLogIsOpen) {
