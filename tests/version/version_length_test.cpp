@@ -183,6 +183,27 @@ TEST_F(VersionLengthTest, RootsOf251AreTakenAnd252Refused) {
     EXPECT_EQ(DescribeTree(ListTree(longTo)), DescribeTree({}));
 }
 
+TEST_F(VersionLengthTest, ListEntriesAreHeldToTheLimitInCharactersNotBytes) {
+    // 163 characters in 485 bytes fit behind the roots; 248 characters do not. A list
+    // line is read whole up to 778 bytes, in the code page or behind the UTF-8 mark.
+    const std::string work = scratch_->path();
+    std::string level;
+    for (int i = 0; i < 80; ++i) level += "表";
+    const std::string fits = level + "\\" + level + ".t", over = level + "\\" + level + "\\" + level + ".t";
+    MakeTree(work + "/s", {{level + "/" + level + ".t", "F"}, {level + "/" + level + "/" + level + ".t", "O"}});
+    quisel::test::WriteFile(work + "/l", "\xEF\xBB\xBF" + fits + "\r\n");
+    quisel::test::WriteFile(work + "/l2", fits + "\n" + over + "\n");
+    const std::string from = work + "/s", to = work + "/d";
+    EXPECT_EQ(In(work, [&] { return VersionMove(from.c_str(), to.c_str(), "l", 0); }), 1) << Printable(Log(work));
+    EXPECT_EQ(ReadFile(to + "/" + level + "/" + level + ".t"), "F");
+    std::remove((work + "/quisel.log").c_str());
+    EXPECT_EQ(In(work, [&] { return VersionMove(to.c_str(), from.c_str(), "l2", 0); }), 0);
+    // The first line moved back (its record, two such paths in UTF-8, is longer than a
+    // record and cut); the second is too long.
+    EXPECT_EQ(ReadFile(from + "/" + level + "/" + level + ".t"), "F");
+    EXPECT_NE(Log(work).find("] filename length too big\r\n"), std::string::npos) << Printable(Log(work));
+}
+
 TEST_F(VersionLengthTest, EntryThatWouldOverrunTheDestinationPathIsRefused) {
     // The source side passes its own test easily; the destination root leaves room for
     // 7 characters behind its backslash and no more.
