@@ -32,6 +32,9 @@ int _dowildcard = 0;
 
 // Only for the exports' types: the library is loaded, not linked.
 #include <quisel.h>
+#if !defined(_WIN32)
+#include "wtf8.h"
+#endif
 
 #ifndef QUISEL_VERSION
 #error "QUISEL_VERSION must be defined by the build"
@@ -168,48 +171,17 @@ const char kNotConvertible[] = "cannot be converted to the ANSI code page";
 
 std::string Shown(const char* text) { return text; }
 
-// Strict UTF-8 (no overlong forms, surrogates or values past U+10FFFF) to UTF-16.
+// Strict UTF-8 to UTF-16, by the library's own reading of its form (wtf8.h), which also
+// takes an unpaired surrogate's 3-byte form (ED A0..BF): plain UTF-8 has none.
 bool Utf8ToUtf16(const char* text, WideString* wide) {
-    wide->clear();
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-    while (*p != 0) {
-        const unsigned char lead = *p++;
-        char32_t code;
-        char32_t least;
-        int more;
-        if (lead < 0x80) {
-            code = lead;
-            least = 0;
-            more = 0;
-        } else if ((lead & 0xE0) == 0xC0) {
-            code = lead & 0x1F;
-            least = 0x80;
-            more = 1;
-        } else if ((lead & 0xF0) == 0xE0) {
-            code = lead & 0x0F;
-            least = 0x800;
-            more = 2;
-        } else if ((lead & 0xF8) == 0xF0) {
-            code = lead & 0x07;
-            least = 0x10000;
-            more = 3;
-        } else {
-            return false; // a continuation byte without a lead, or no UTF-8 lead at all
-        }
-        // A continuation byte is never the terminator, so this stops at the end too.
-        for (; more > 0; --more, ++p) {
-            if ((*p & 0xC0) != 0x80) return false;
-            code = (code << 6) | (*p & 0x3F);
-        }
-        if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-        if (code >= 0x10000) {
-            code -= 0x10000;
-            wide->push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-            wide->push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
-        } else {
-            wide->push_back(static_cast<char16_t>(code));
-        }
+    for (const char* p = std::strchr(text, '\xED'); p != nullptr; p = std::strchr(p + 1, '\xED')) {
+        if (static_cast<unsigned char>(p[1]) >= 0xA0 && static_cast<unsigned char>(p[1]) <= 0xBF) return false;
     }
+    wide->assign(std::strlen(text) + 1, u'\0');  // never more units than bytes
+    size_t count = 0;
+    int tooLong = 0;
+    if (!DecodeWtf8(text, reinterpret_cast<uint16_t*>(&(*wide)[0]), wide->size(), &count, &tooLong)) return false;
+    wide->resize(count);
     return true;
 }
 

@@ -25,6 +25,11 @@ enum {
     kArgumentBytes = 4100,
 };
 
+// Whether a path of these bytes fits the system's limit of 259 UTF-16 units. Any path of
+// fewer than 260 bytes does, as it always has; a longer one by its units, within the
+// bytes those can take (wtf8.cpp).
+int PathFits(const char* text, size_t bytes);
+
 // A listed entry: its attribute word and its name.
 struct FsEntry {
     DWORD attributes;

@@ -1,5 +1,7 @@
 #include "wtf8.h"
 
+#include "files.h"
+
 namespace {
 
 bool IsContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }

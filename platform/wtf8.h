@@ -9,17 +9,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "files.h"
-
 // The UTF-16 units the first bytes of text take: one a character, two a 4-byte one, and
 // one each byte that belongs to no character (a POSIX name may hold any bytes). So a
 // text of n units never takes more than 3n bytes.
 size_t PathUnits(const char* text, size_t bytes);
 
-// Whether a path of these bytes fits the system's limit of 259 UTF-16 units. Any path of
-// fewer than 260 bytes does, as it always has; a longer one by its units, within the
-// bytes those can take.
-int PathFits(const char* text, size_t bytes);
 
 // Writes the WTF-8 of count UTF-16 units into out (size bytes, terminator included).
 // Returns 1, or 0 when it does not fit: out then holds as many whole characters as fit.

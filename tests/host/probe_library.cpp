@@ -15,6 +15,8 @@
 #define QUISEL_BUILDING_LIBRARY
 #include <quisel.h>
 
+#include "wtf8.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #define PROBE_EXPORT extern "C"
@@ -28,47 +30,15 @@
 
 namespace {
 
-#if defined(_WIN32)
-std::string Utf8(const wchar_t* text) {
-    int need = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (need <= 0) return "?";
-    std::string utf8(static_cast<size_t>(need), '\0');
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, &utf8[0], need, nullptr, nullptr);
-    if (n <= 0 || n > need) return "?";
-    utf8.resize(static_cast<size_t>(n - 1)); // n counts the terminator
+// UTF-16 as UTF-8 (an unpaired surrogate in its own 3-byte form), by the library's codec.
+std::string Utf8(const QuiselWideChar* text) {
+    size_t count = 0;
+    while (text[count] != 0) ++count;
+    std::string utf8(3 * count + 1, '\0');
+    EncodeWtf8(reinterpret_cast<const uint16_t*>(text), count, &utf8[0], utf8.size());
+    utf8.resize(utf8.find('\0'));
     return utf8;
 }
-#else
-// A lone surrogate becomes U+FFFD, as Windows converts it.
-std::string Utf8(const char16_t* text) {
-    std::string utf8;
-    for (const char16_t* p = text; *p != 0; ++p) {
-        char32_t code = *p;
-        if (code >= 0xD800 && code <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (p[1] - 0xDC00);
-            ++p;
-        } else if (code >= 0xD800 && code <= 0xDFFF) {
-            code = 0xFFFD;
-        }
-        if (code < 0x80) {
-            utf8 += static_cast<char>(code);
-        } else if (code < 0x800) {
-            utf8 += static_cast<char>(0xC0 | (code >> 6));
-            utf8 += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            utf8 += static_cast<char>(0xE0 | (code >> 12));
-            utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            utf8 += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            utf8 += static_cast<char>(0xF0 | (code >> 18));
-            utf8 += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            utf8 += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    return utf8;
-}
-#endif
 
 std::string CurrentDirectory() {
 #if defined(_WIN32)

@@ -128,7 +128,7 @@ TEST_F(TreeSharingTest, ForcedMoveStopsAtAHeldFile) {
 // up within its bound with the record it always wrote, and keeps every file.
 struct HeldCase {
     const char* name;
-    std::function<void(const std::string& game)> build;
+    Tree game;
     std::function<int(const std::string& game)> call;
     std::string held;      // below the game directory
     std::string watch;     // the hold's moment starts when this is gone ("" at the call)
@@ -136,48 +136,37 @@ struct HeldCase {
     bool clears = false;   // a clearing deletes: only the held file must stay
 };
 
-Tree NumberedFiles(const std::string& dir) {
-    Tree tree;
-    for (int i = 0; i < 50; ++i) tree[dir + "data/f" + (i < 10 ? "0" : "") + std::to_string(i) + ".txt"] = std::to_string(i);
+// The version's 50 files and ver.bin below prefix, and the list naming them there.
+Tree Version(const std::string& prefix, const std::string& list) {
+    Tree tree = {{prefix + "ver.bin", "v"}};
+    std::string names;
+    for (int i = 0; i < 50; ++i) {
+        const std::string name = std::string("data/f") + (i < 10 ? "0" : "") + std::to_string(i) + ".txt";
+        tree[prefix + name] = std::to_string(i);
+        names += Backslashed(name) + "\r\n";
+    }
+    tree[prefix + list] = names + "ver.bin\r\n";
     return tree;
 }
 
-std::string NumberedList() {
-    std::string list;
-    for (int i = 0; i < 50; ++i) list += std::string("data\\f") + (i < 10 ? "0" : "") + std::to_string(i) + ".txt\r\n";
-    return list + "ver.bin\r\n";
+Tree With(Tree tree, const Tree& more) {
+    tree.insert(more.begin(), more.end());
+    return tree;
 }
 
 const std::vector<HeldCase>& HeldCases() {
     static const std::vector<HeldCase> cases = {
-        {"backup",
-         [](const std::string& game) {
-             Tree tree = NumberedFiles("");
-             tree["ver.bin"] = "v";
-             tree["backuplist.txt"] = NumberedList();
-             tree["newlist.txt"] = "ver.bin\r\n";
-             MakeTree(game, tree);
-         },
+        {"backup", With(Version("", "backuplist.txt"), {{"newlist.txt", "ver.bin\r\n"}}),
          [](const std::string&) { return VersionBackup(0); }, "data/f25.txt", "data/f24.txt",
          "MoveFile(G\\data\\f25.txt, G\\gameold\\data\\f25.txt) FAILED 32\n"},
         {"forced restore",
-         [](const std::string& game) {
-             Tree tree = NumberedFiles("gameold/");
-             tree["gameold/ver.bin"] = "v";
-             tree["gameold/newlist.txt"] = NumberedList();
-             tree["gameold/backuplist.txt"] = "ver.bin\r\n";
-             tree["data/f25.txt"] = "the update's";
-             MakeTree(game, tree);
-         },
+         With(Version("gameold/", "newlist.txt"), {{"gameold/backuplist.txt", "ver.bin\r\n"}, {"data/f25.txt", "the update's"}}),
          [](const std::string& game) {
              return VersionMove((game + "\\gameold").c_str(), game.c_str(), (game + "\\gameold\\newlist.txt").c_str(), 1);
          },
          "gameold/data/f25.txt", "gameold/data/f24.txt",
          "MoveFile(G\\gameold\\data\\f25.txt, G\\data\\f25.txt) FAILED 32\n"},
-        {"clearing",
-         [](const std::string& game) {
-             MakeTree(game, {{"c/a.txt", "a"}, {"c/sub/held.txt", "h"}, {"c/sub/b.txt", "b"}, {"c/z/x.txt", "x"}});
-         },
+        {"clearing", {{"c/a.txt", "a"}, {"c/sub/held.txt", "h"}, {"c/sub/b.txt", "b"}, {"c/z/x.txt", "x"}},
          [](const std::string&) { return ClearDir("c", 1); }, "c/sub/held.txt", "", "DeleteFile(held.txt) FAILED 32\n",
          true},
     };
@@ -254,7 +243,7 @@ TEST_F(TreeSharingTest, AFileHeldForAMomentIsWaitedOutAndOneHeldForGoodFailsInBo
         SCOPED_TRACE(c.name);
         // Nothing held: what the call leaves. The log is open in the game directory, as an
         // earlier call of the launcher's left it.
-        c.build(game_);
+        MakeTree(game_, c.game);
         OpenGameLog();
         ASSERT_EQ(c.call(game_), 1);
         const Tree reference = Game();
@@ -265,7 +254,7 @@ TEST_F(TreeSharingTest, AFileHeldForAMomentIsWaitedOutAndOneHeldForGoodFailsInBo
         for (const bool forGood : {false, true}) {
             SCOPED_TRACE(forGood ? "held for good" : "held for a moment");
             Afresh();
-            c.build(game_);
+            MakeTree(game_, c.game);
             const Tree before = Game();
             OpenGameLog();
             Holder holder(*scratch_ / ("game/" + c.held), c.watch.empty() ? "-" : *scratch_ / ("game/" + c.watch),
