@@ -195,16 +195,5 @@ TEST(PathsByCharacter, Utf16AndTheLibrarysFormRoundTrip) {
     EXPECT_STREQ(cut, "表");
 }
 
-// What the log shows: a byte of no character as U+FFFD, and a 4-byte character as one
-// unit unless the code page has such characters.
-TEST(PathsByCharacter, TextForTheLogKeepsOneCharacterForEach) {
-    uint16_t out[16];
-    EXPECT_EQ(DecodeWtf8ForDisplay("a\xff😀", out, 16, 0), 3u);
-    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(out), 3), U16(u"a\xFFFD\xFFFD"));
-    EXPECT_EQ(DecodeWtf8ForDisplay("a\xff😀", out, 16, 1), 4u);
-    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(out), 4), U16(u"a\xFFFD\xD83D\xDE00"));
-    EXPECT_EQ(DecodeWtf8ForDisplay("表表表", out, 3, 0), 2u);
-}
-
 }  // namespace
 }  // namespace quisel::test
