@@ -16,23 +16,29 @@ const char* FromWide(const QuiselWideChar* text, char* buffer) {
     FromUtf16(text, buffer, kArgumentBytes);
     return buffer;
 }
+
+// Each call's paths are confined between these two (files.h: FsCallBegins).
+int Finished(int result) {
+    FsCallEnds();
+    return result;
+}
 }  // namespace
 
 int QUISEL_CALL VersionBackup(int newVersion) {
     FsCallBegins();
-    return BackUpVersion(newVersion);
+    return Finished(BackUpVersion(newVersion));
 }
 
 int QUISEL_CALL ClearDir(const char* dir, int removeDir) {
     char path[kArgumentBytes];
     FsCallBegins();
-    return ClearDirectory(FromAnsi(dir, path), removeDir);
+    return Finished(ClearDirectory(FromAnsi(dir, path), removeDir));
 }
 
 int QUISEL_CALL ClearDirW(const QuiselWideChar* dir, int removeDir) {
     char path[kArgumentBytes];
     FsCallBegins();
-    return ClearDirectory(FromWide(dir, path), removeDir);
+    return Finished(ClearDirectory(FromWide(dir, path), removeDir));
 }
 
 int QUISEL_CALL VersionMove(const char* fromDir, const char* toDir, const char* listPath, int force) {
@@ -40,7 +46,7 @@ int QUISEL_CALL VersionMove(const char* fromDir, const char* toDir, const char* 
     char to[kArgumentBytes];
     char list[kArgumentBytes];
     FsCallBegins();
-    return MoveVersion(FromAnsi(fromDir, from), FromAnsi(toDir, to), FromAnsi(listPath, list), force);
+    return Finished(MoveVersion(FromAnsi(fromDir, from), FromAnsi(toDir, to), FromAnsi(listPath, list), force));
 }
 
 int QUISEL_CALL VersionMoveW(const QuiselWideChar* fromDir, const QuiselWideChar* toDir,
@@ -49,5 +55,5 @@ int QUISEL_CALL VersionMoveW(const QuiselWideChar* fromDir, const QuiselWideChar
     char to[kArgumentBytes];
     char list[kArgumentBytes];
     FsCallBegins();
-    return MoveVersion(FromWide(fromDir, from), FromWide(toDir, to), FromWide(listPath, list), force);
+    return Finished(MoveVersion(FromWide(fromDir, from), FromWide(toDir, to), FromWide(listPath, list), force));
 }

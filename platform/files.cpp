@@ -9,6 +9,7 @@
 // fail at once. A call that succeeds costs nothing more, and no other code is repeated.
 #include "files.h"
 
+#include "confine.h"
 #include "system_calls.h"
 #include "wtf8.h"
 
@@ -47,7 +48,14 @@ BOOL Repeated(Call call) {
 
 }  // namespace
 
-void FsCallBegins(void) { g_waitedMs = 0; }
+void FsCallBegins(void) {
+    g_waitedMs = 0;
+    ConfineBegin();
+}
+
+void FsTakeRoot(const char* path, int ownNameGiven) { ConfineTakeRoot(path, ownNameGiven != 0); }
+
+void FsCallEnds(void) { ConfineEnd(); }
 
 BOOL FsRemoveDirectory(const char* path) {
     return Repeated([&] { return SysRemoveDirectory(path); });

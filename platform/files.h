@@ -14,6 +14,12 @@
 #include "include/quisel.h"
 #include "platform.h"
 
+// What a call that would pass through a link fails with, as Windows' own calls do when
+// told not to follow one (older SDK headers lack the name).
+#ifndef ERROR_REPARSE_POINT_ENCOUNTERED
+#define ERROR_REPARSE_POINT_ENCOUNTERED 4395
+#endif
+
 enum {
     // Paths hold at most 259 UTF-16 units and a terminator, as the system's own limit.
     kPathUnits = 260,
@@ -30,11 +36,26 @@ enum {
 // bytes those can take (wtf8.cpp).
 int PathFits(const char* text, size_t bytes);
 
-// A listed entry: its attribute word and its name.
+// A listed entry: its attribute word, its reparse tag (when the word has the reparse-point
+// bit) and its name.
 struct FsEntry {
     DWORD attributes;
+    DWORD reparseTag;
     char name[kPathBytes];
 };
+
+// Whether an entry is a link: a reparse point whose tag names another place (a symbolic
+// link, a junction, a mount point), or whose tag is not told (Windows always tells it; a
+// point that cannot be known is not entered). Other reparse points (a synced folder's
+// placeholder, a deduplicated file) are what their attribute word says.
+inline int FsIsLink(DWORD attributes, DWORD reparseTag) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (reparseTag == 0 || (reparseTag & 0x20000000u) != 0);
+}
+// Whether a walk enters an entry: a directory, whatever further attributes it carries
+// (read-only, hidden, system, compressed...), unless it is a link.
+inline int FsIsDirectory(const FsEntry* entry) {
+    return (entry->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !FsIsLink(entry->attributes, entry->reparseTag);
+}
 
 // The current directory into buffer (kPathBytes). Returns its length in UTF-16 units;
 // kPathUnits or more, buffer left empty, when it does not fit the path limit; 0 when it
@@ -56,8 +77,20 @@ BOOL FsCopyFile(const char* from, const char* to, BOOL failIfExists);
 // OpenTextStream (platform.h) takes its path in the library's form too.
 
 // Marks the start of an exported call: the time it may spend waiting for files held by
-// another program starts again.
+// another program starts again, and the current directory is the call's game directory.
+// Until FsCallEnds, no path below the game directory or below a root (FsTakeRoot) is
+// followed through a link: a call that would pass one fails with
+// ERROR_REPARSE_POINT_ENCOUNTERED (platform/confine.h).
 void FsCallBegins(void);
+// A directory the caller named. Outside the game directory it is taken as given (links on
+// its way followed, its own name too when ownNameGiven) and nothing below it is reached
+// through a link; below the game directory nothing is taken as given.
+void FsTakeRoot(const char* path, int ownNameGiven);
+// Marks the end of an exported call: every directory the call held is let go.
+void FsCallEnds(void);
+// The attribute word of the link path names, not followed; 0 when it names no link (or
+// nothing at all: the calls that follow say which).
+DWORD FsLinkAttributes(const char* path);
 
 // Text of the process's ANSI code page in the library's form, into out (size bytes,
 // terminator included). Returns 1, or 0 when it does not fit (out then cut between

@@ -17,6 +17,19 @@ int IsDotEntry(const char* name) {
     return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
 }
 
+// A link met where a directory is to be cleared goes as the link itself, never what it
+// leads to: a link to a directory with RemoveDirectory, any other with DeleteFile.
+int RemoveLink(const char* name, DWORD attributes, const char* logPath) {
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (FsRemoveDirectory(name)) return 1;
+        LogF(logPath, "RemoveDirectory(%s) FAILED %d\n", name, static_cast<int>(GetLastError()));
+        return 0;
+    }
+    if (FsDeleteFile(name)) return 1;
+    LogF(logPath, "DeleteFile(%s) FAILED %d\n", name, static_cast<int>(GetLastError()));
+    return 0;
+}
+
 // One level of the walk. outerLogPath is the calling level's log path (null at the
 // top); a level whose own log path would not fit its buffer writes to that one.
 int ClearLevel(const char* dir, int removeDir, const char* outerLogPath) {
@@ -42,6 +55,16 @@ int ClearLevel(const char* dir, int removeDir, const char* outerLogPath) {
         FormatPath(logPath, "%s", outerLogPath);
     }
 
+    if (outerLogPath == NULL && dir != NULL) {
+        // The directory to clear is a link: it is removed as one when the caller asked for
+        // the removal, and otherwise refused, untouched.
+        const DWORD link = FsLinkAttributes(dir);
+        if (link != 0 && removeDir != 0) return RemoveLink(dir, link, logPath);
+        if (link != 0) {
+            LogF(logPath, "SetCurrentDirectory(%s) FAILED %d\n", dir, static_cast<int>(ERROR_REPARSE_POINT_ENCOUNTERED));
+            return 0;
+        }
+    }
     if (dir == NULL || !FsSetCurrentDirectory(dir)) {
         const DWORD code = dir == NULL ? ERROR_INVALID_PARAMETER : GetLastError();
         LogF(logPath, "SetCurrentDirectory(%s) FAILED %d\n", OrNull(dir), static_cast<int>(code));
@@ -64,14 +87,15 @@ int ClearLevel(const char* dir, int removeDir, const char* outerLogPath) {
             // Used as a path, such a name would name another file, perhaps outside the
             // tree. It stays, reported with the code Windows gives a name that cannot be
             // a file's.
-            LogF(logPath, "%s(%s) FAILED %d\n",
-                 entry.attributes == FILE_ATTRIBUTE_DIRECTORY ? "SetCurrentDirectory" : "DeleteFile",
+            LogF(logPath, "%s(%s) FAILED %d\n", FsIsDirectory(&entry) ? "SetCurrentDirectory" : "DeleteFile",
                  entry.name, static_cast<int>(ERROR_INVALID_NAME));
             result = 0;
+        } else if (FsIsLink(entry.attributes, entry.reparseTag) && (entry.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            if (!RemoveLink(entry.name, entry.attributes, logPath)) result = 0;
         } else {
-            // Only a plain directory is entered: one with any further attribute, a
-            // link to a directory among them, goes the way of a file.
-            if (entry.attributes == FILE_ATTRIBUTE_DIRECTORY) {
+            // Every directory is entered, whatever further attributes it has (read-only,
+            // hidden, system, compressed...); a link to a file goes as a file, the link itself.
+            if (FsIsDirectory(&entry)) {
                 if (!ClearLevel(entry.name, removeDir, logPath)) result = 0;
             } else {
                 if (!FsSetFileAttributes(entry.name, FILE_ATTRIBUTE_NORMAL)) result = 0;
@@ -109,5 +133,8 @@ int ClearLevel(const char* dir, int removeDir, const char* outerLogPath) {
 }  // namespace
 
 int ClearDirectory(const char* dir, int removeDir) {
+    // Its way is taken as given where it lies outside the game directory; its own name is
+    // one more level, and never a link that is followed.
+    FsTakeRoot(dir, 0);
     return ClearLevel(dir, removeDir, NULL);
 }

@@ -75,7 +75,7 @@ int ForceLevel(const char* fromDir, const char* toDir, const char* destinationTo
             if (NameHoldsPathSyntax(entry.name)) {
                 // A name that reads as a path would move another file, perhaps from
                 // outside the tree. The move stops here.
-                if (entry.attributes == FILE_ATTRIBUTE_DIRECTORY) {
+                if (FsIsDirectory(&entry)) {
                     LogF(logPath, "SetCurrentDirectory(%s) FAILED %d\n", sourcePath,
                          static_cast<int>(ERROR_INVALID_NAME));
                 } else {
@@ -85,7 +85,7 @@ int ForceLevel(const char* fromDir, const char* toDir, const char* destinationTo
                 result = 0;
                 break;
             }
-            if (entry.attributes == FILE_ATTRIBUTE_DIRECTORY) {
+            if (FsIsDirectory(&entry)) {
                 if (!SamePathText(sourcePath, destinationTop) &&
                     !ForceLevel(sourcePath, destinationPath, destinationTop)) {
                     result = 0;

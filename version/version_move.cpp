@@ -107,6 +107,11 @@ int MoveVersion(const char* fromDir, const char* toDir, const char* listPath, in
         return 0;
     }
 
+    // The roots, where they lie outside the game directory, are taken as given; below
+    // them, and below the game directory, no file is reached through a link.
+    FsTakeRoot(fromDir, 1);
+    FsTakeRoot(toDir, 1);
+
     const size_t workLength = strlen(WorkDir);
     if (!EndsWithBackslash(WorkDir, workLength)) WorkDir[workLength] = '\\';
 

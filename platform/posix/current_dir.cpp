@@ -1,4 +1,5 @@
 // The current directory as something that cannot be removed or moved (see layer.h).
+#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,21 +34,22 @@ bool IsDots(const char* name, size_t length) {
 
 namespace qlayer {
 
-bool IsCurrentDirectory(const char* path, const struct stat* st) {
+bool IsCurrentDirectory(const NativePath& path, const struct stat* st) {
     struct stat own, cwd;
     if (st == nullptr) {
-        if (lstat(path, &own) != 0) return false;  // the call itself reports what is missing
+        if (fstatat(path.dir(), path.name(), &own, AT_SYMLINK_NOFOLLOW) != 0) return false;  // the call reports it
         st = &own;
     }
     if (!S_ISDIR(st->st_mode)) return false;
     return stat(".", &cwd) == 0 && cwd.st_dev == st->st_dev && cwd.st_ino == st->st_ino;
 }
 
-bool MayBeCurrentDirectory(const char* path) {
+bool MayBeCurrentDirectory(const NativePath& path) {
+    if (path.held() && !ConfineMayBeCurrentDirectory(path.resolved())) return false;
     const char* name;
-    const size_t length = LastComponent(path, &name);
+    const size_t length = LastComponent(path.name(), &name);
     if (length == 0 || IsDots(name, length)) return true;
-    if (strchr(path, '/') == nullptr) return false;
+    if (path.InCurrentDirectory()) return false;
     if (length > NAME_MAX || !PlainAscii(name, length)) return true;
     std::lock_guard<std::mutex> hold(g_lock);
     if (!g_known) {

@@ -1,4 +1,4 @@
-// The thread's last error, the errno mapping and path conversion.
+// The thread's last error, the errno mapping, and the codes of a failed call on a path.
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -67,20 +67,20 @@ DWORD CodeForPathErrno(int err, const char* path) {
     return CodeForErrno(err);
 }
 
-bool NativePath::Set(const char* path) {
-    len_ = 0;
-    buf_[0] = '\0';
-    if (path == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    // Windows resolves an empty path nowhere, unlike a bare name in the current directory.
-    if (path[0] == '\0') return Fail(ERROR_PATH_NOT_FOUND);
-    size_t i = 0;
-    for (; path[i] != '\0'; ++i) {
-        if (i + 1 >= sizeof buf_) return Fail(ERROR_FILENAME_EXCED_RANGE);
-        buf_[i] = path[i] == '\\' ? '/' : path[i];
+bool NativePath::InCurrentDirectory() const {
+    if (held()) return ConfineInCurrentDirectory(r_);
+    return strchr(r_.name, '/') == nullptr && strcmp(r_.name, ".") != 0 && strcmp(r_.name, "..") != 0;
+}
+
+DWORD NativePath::Code(int err) const {
+    if (!held()) return CodeForPathErrno(err, r_.name);
+    // The directory that holds the name is there: it is held.
+    switch (err) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_DIRECTORY;
+    case ELOOP: return ERROR_REPARSE_POINT_ENCOUNTERED;
+    default: return CodeForErrno(err);
     }
-    buf_[i] = '\0';
-    len_ = i;
-    return true;
 }
 
 }  // namespace qlayer

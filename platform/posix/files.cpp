@@ -1,4 +1,9 @@
-// Current directory, directories, attributes, deletion, moves and copies.
+// Current directory, directories, attributes, deletion, moves and copies. Every call names
+// its file by a directory and a name in it (NativePath) and acts through the *at system
+// calls: during an exported call the directory is one the confinement holds, reached
+// without a link, and the name one level (platform/confine.h); outside a call it is
+// AT_FDCWD and the path as given.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -13,7 +18,6 @@
 
 using qlayer::Fail;
 using qlayer::FailErrno;
-using qlayer::FailPathErrno;
 using qlayer::FaultHook;
 using qlayer::NativePath;
 
@@ -23,40 +27,60 @@ namespace {
 // exist, so whatever is missing is a directory of the destination.
 BOOL FailDestination(int err) {
     if (err == ENOENT || err == ENOTDIR) return Fail(ERROR_PATH_NOT_FOUND);
+    if (err == ELOOP) return Fail(ERROR_REPARSE_POINT_ENCOUNTERED);
     return FailErrno(err);
+}
+
+int StatAt(const NativePath& p, struct stat* st) { return fstatat(p.dir(), p.name(), st, AT_SYMLINK_NOFOLLOW); }
+
+// The place of a file beside p: in the directory held, or, for a path as given, in its
+// directory part. out: the name to use with p.dir(), for leaf (null: the directory itself).
+bool Beside(const NativePath& p, const char* leaf, char* out, size_t cap) {
+    const char* name = p.name();
+    const char* slash = p.held() ? nullptr : strrchr(name, '/');
+    const int dirLen = slash != nullptr ? static_cast<int>(slash - name + 1) : 0;
+    int len;
+    if (leaf == nullptr)
+        len = dirLen > 0 ? snprintf(out, cap, "%.*s", dirLen, name) : snprintf(out, cap, ".");
+    else
+        len = snprintf(out, cap, "%.*s%s", dirLen, name, leaf);
+    if (len < 0 || static_cast<size_t>(len) >= cap) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
 }
 
 // rename without replacing an existing destination. Where the file system cannot say
 // "no replace" the fallback is link + unlink for anything but a directory, which cannot
 // replace either; a directory gets a check and a plain rename.
-int RenameNoReplace(const char* from, const char* to, bool fromIsDir) {
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+int RenameNoReplace(int fromDir, const char* from, int toDir, const char* to, bool fromIsDir) {
+    if (renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS) return -1;
     if (!fromIsDir) {
-        if (linkat(AT_FDCWD, from, AT_FDCWD, to, 0) == 0) {
-            if (unlink(from) == 0) return 0;
+        if (linkat(fromDir, from, toDir, to, 0) == 0) {
+            if (unlinkat(fromDir, from, 0) == 0) return 0;
             int err = errno;
-            unlink(to);
+            unlinkat(toDir, to, 0);
             errno = err;
             return -1;
         }
         if (errno != EPERM && errno != EOPNOTSUPP) return -1;  // no hard links here
     }
     struct stat st;
-    if (lstat(to, &st) == 0) {
+    if (fstatat(toDir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         errno = EEXIST;
         return -1;
     }
     if (errno != ENOENT) return -1;
-    return rename(from, to);
+    return renameat(fromDir, from, toDir, to);
 }
 
-// The directory part of path, whose last component starts at name ("." when none).
-void ParentOf(const char* path, const char* name, char* out, size_t cap) {
-    if (name == path)
-        snprintf(out, cap, ".");
-    else
-        snprintf(out, cap, "%.*s", static_cast<int>(name - path), path);
+// The directory that holds p's last component.
+bool StatParent(const NativePath& p, struct stat* st) {
+    if (p.held()) return (strcmp(p.name(), ".") == 0 ? fstatat(p.dir(), "..", st, 0) : fstat(p.dir(), st)) == 0;
+    char parent[PATH_MAX];
+    return Beside(p, nullptr, parent, sizeof parent) && fstatat(p.dir(), parent, st, 0) == 0;
 }
 
 // Whether two paths reach the same directory entry however they spell it ("..", ".",
@@ -64,37 +88,31 @@ void ParentOf(const char* path, const char* name, char* out, size_t cap) {
 // has more than one link, under the same name in the same directory. Moving such a file
 // onto "itself" renames it to its own name, which Windows does without complaint; it
 // must never look like an existing destination, which the library deletes to make room.
-bool SameEntry(const char* from, const char* to) {
+bool SameEntry(const NativePath& from, const NativePath& to) {
     struct stat a, b;
-    if (lstat(from, &a) != 0 || lstat(to, &b) != 0) return false;
+    if (StatAt(from, &a) != 0 || StatAt(to, &b) != 0) return false;
     if (a.st_dev != b.st_dev || a.st_ino != b.st_ino) return false;
     if (a.st_nlink == 1 || S_ISDIR(a.st_mode)) return true;
-    const char* fromName = strrchr(from, '/');
-    const char* toName = strrchr(to, '/');
-    fromName = fromName ? fromName + 1 : from;
-    toName = toName ? toName + 1 : to;
-    if (strcmp(fromName, toName) != 0) return false;
-    char fromDir[PATH_MAX], toDir[PATH_MAX];
-    ParentOf(from, fromName, fromDir, sizeof fromDir);
-    ParentOf(to, toName, toDir, sizeof toDir);
-    return stat(fromDir, &a) == 0 && stat(toDir, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    const char* fromName;
+    const char* toName;
+    const size_t fromLen = qlayer::LastComponent(from.name(), &fromName);
+    const size_t toLen = qlayer::LastComponent(to.name(), &toName);
+    if (fromLen != toLen || memcmp(fromName, toName, fromLen) != 0) return false;
+    return StatParent(from, &a) && StatParent(to, &b) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// A temporary name in the directory of `beside`, created by `make` (which returns 0 or
-// -1 with errno). Names that happen to exist are skipped.
+// A temporary name beside `beside`, created by `make(dir, name)` (which returns 0 or -1
+// with errno); out receives the name to use with beside.dir(). Names that happen to exist
+// are skipped.
 template <typename Make>
-int MakeTempBeside(const char* beside, char* out, size_t cap, Make make) {
+int MakeTempBeside(const NativePath& beside, char* out, size_t cap, Make make) {
     static std::atomic<unsigned> counter{0};
-    const char* slash = strrchr(beside, '/');
-    int dirLen = slash ? static_cast<int>(slash - beside + 1) : 0;
     for (int attempt = 0; attempt < 32; ++attempt) {
         unsigned n = counter.fetch_add(1, std::memory_order_relaxed);
-        int len = snprintf(out, cap, "%.*s.quisel-%d-%u.tmp", dirLen, beside, static_cast<int>(getpid()), n);
-        if (len < 0 || static_cast<size_t>(len) >= cap) {
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-        int rc = make(out);
+        char leaf[64];
+        snprintf(leaf, sizeof leaf, ".quisel-%d-%u.tmp", static_cast<int>(getpid()), n);
+        if (!Beside(beside, leaf, out, cap)) return -1;
+        int rc = make(beside.dir(), out);
         if (rc >= 0 || errno != EEXIST) return rc;
     }
     return -1;
@@ -148,7 +166,7 @@ bool NoUnnamedFiles(int err) {
 
 // An unnamed file in the directory of `to`, or -1 with errno. Only where /proc lets it be
 // named later: the other way, linking the descriptor itself, needs a capability.
-int OpenUnnamedBeside(const char* to) {
+int OpenUnnamedBeside(const NativePath& to) {
     static std::atomic<int> procFds{0};  // 0 not known yet, 1 there, 2 not
     if (procFds.load(std::memory_order_relaxed) == 0)
         procFds.store(access("/proc/self/fd", X_OK) == 0 ? 1 : 2, std::memory_order_relaxed);
@@ -157,16 +175,15 @@ int OpenUnnamedBeside(const char* to) {
         return -1;
     }
     char dir[PATH_MAX];
-    const char* slash = strrchr(to, '/');
-    ParentOf(to, slash ? slash + 1 : to, dir, sizeof dir);
-    return open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (!Beside(to, nullptr, dir, sizeof dir)) return -1;
+    return openat(to.dir(), dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
 }
 
-// Gives the unnamed file `fd` the name `to`; an existing `to` fails with EEXIST.
-int NameUnnamed(int fd, const char* to) {
+// Gives the unnamed file `fd` the name `name` in dir; an existing one fails with EEXIST.
+int NameUnnamed(int fd, int dir, const char* name) {
     char self[32];
     snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    return linkat(AT_FDCWD, self, AT_FDCWD, to, AT_SYMLINK_FOLLOW);
+    return linkat(AT_FDCWD, self, dir, name, AT_SYMLINK_FOLLOW);
 }
 
 // Puts a copy of the open regular file `in` (described by st) at `to`, with the source's
@@ -176,22 +193,23 @@ int NameUnnamed(int fd, const char* to) {
 // temporary name instead, removed on failure. A temporary name also serves, between two
 // calls, to replace an existing `to`. replace: an existing `to` is replaced (a copy);
 // else the copy fails with EEXIST (a move). False with errno.
-bool PlaceCopy(int in, const struct stat& st, const char* to, bool keepTimes, bool replace) {
+bool PlaceCopy(int in, const struct stat& st, const NativePath& to, bool keepTimes, bool replace) {
     char temp[PATH_MAX] = "";
     int out = OpenUnnamedBeside(to);
     const bool unnamed = out >= 0;
     if (!unnamed) {
         if (!NoUnnamedFiles(errno)) return false;
-        if (MakeTempBeside(to, temp, sizeof temp, [&out](const char* name) {
-                out = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (MakeTempBeside(to, temp, sizeof temp, [&out](int dir, const char* name) {
+                out = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
                 return out;
             }) < 0)
             return false;
     }
     bool ok = CopyBytes(in, out, st.st_size) && FinishCopy(out, st, keepTimes);
-    if (ok && unnamed && NameUnnamed(out, to) != 0) {
+    if (ok && unnamed && NameUnnamed(out, to.dir(), to.name()) != 0) {
         ok = errno == EEXIST && replace &&
-             MakeTempBeside(to, temp, sizeof temp, [out](const char* name) { return NameUnnamed(out, name); }) == 0;
+             MakeTempBeside(to, temp, sizeof temp,
+                            [out](int dir, const char* name) { return NameUnnamed(out, dir, name); }) == 0;
         if (!ok) temp[0] = '\0';  // a name met there is somebody else's
     }
     int err = errno;
@@ -200,29 +218,32 @@ bool PlaceCopy(int in, const struct stat& st, const char* to, bool keepTimes, bo
         ok = false;
         err = errno;
     }
-    if (ok && temp[0] != '\0' && (replace ? rename(temp, to) : RenameNoReplace(temp, to, false)) != 0) {
+    if (ok && temp[0] != '\0' &&
+        (replace ? renameat(to.dir(), temp, to.dir(), to.name())
+                 : RenameNoReplace(to.dir(), temp, to.dir(), to.name(), false)) != 0) {
         ok = false;
         err = errno;
     }
-    if (!ok && temp[0] != '\0') unlink(temp);
+    if (!ok && temp[0] != '\0') unlinkat(to.dir(), temp, 0);
     errno = err;
     return ok;
 }
 
 // A file moved to another file system: copied beside the destination, put in place
 // without replacing, and only then the source removed. Any failure undoes what was made.
-BOOL MoveAcrossFileSystems(const char* from, const char* to, const struct stat& st) {
+BOOL MoveAcrossFileSystems(const NativePath& from, const NativePath& to, const struct stat& st) {
     if (S_ISLNK(st.st_mode)) {
         char target[PATH_MAX];
-        ssize_t len = readlink(from, target, sizeof target);
+        ssize_t len = readlinkat(from.dir(), from.name(), target, sizeof target);
         if (len < 0) return FailErrno(errno);
         if (static_cast<size_t>(len) >= sizeof target) return Fail(ERROR_FILENAME_EXCED_RANGE);
         target[len] = '\0';
         // A link is made whole by one call, which never replaces an existing name.
-        if (symlink(target, to) != 0) return FailDestination(errno);
+        if (symlinkat(target, to.dir(), to.name()) != 0) return FailDestination(errno);
     } else if (S_ISREG(st.st_mode)) {
-        int in = open(from, O_RDONLY | O_CLOEXEC);
-        if (in < 0) return FailPathErrno(errno, from);
+        // The source is the file looked at: were a link put in its place, it is not followed.
+        int in = openat(from.dir(), from.name(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (in < 0) return Fail(from.Code(errno));
         bool ok = PlaceCopy(in, st, to, true, false);
         int err = errno;
         close(in);
@@ -230,18 +251,39 @@ BOOL MoveAcrossFileSystems(const char* from, const char* to, const struct stat& 
     } else {
         return Fail(ERROR_ACCESS_DENIED);  // devices, pipes and sockets have no Windows counterpart
     }
-    if (unlink(from) != 0) {
+    if (unlinkat(from.dir(), from.name(), 0) != 0) {
         int err = errno;
-        unlink(to);  // the source stays whole; the copy must not outlive the failed move
+        unlinkat(to.dir(), to.name(), 0);  // the source stays whole; the copy must not outlive the failed move
         return FailErrno(err);
     }
     return TRUE;
+}
+
+// Resolves both paths of a two-path call. When the destination cannot be resolved, a
+// missing source is reported first, as Windows does.
+bool SetBoth(NativePath& from, LPCSTR existing, NativePath& to, LPCSTR target) {
+    if (!from.Set(existing)) return false;
+    if (to.Set(target)) return true;
+    const DWORD code = GetLastError();
+    struct stat st;
+    if (StatAt(from, &st) != 0) return Fail(from.Code(errno));
+    return Fail(code);
 }
 
 }  // namespace
 
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
     if (FaultHook(FAULT_GetCurrentDirectoryA)) return 0;
+    if (ConfineActive()) {
+        // The directory the call entered, by the path it was entered by: the way it came.
+        const char* text;
+        size_t len;
+        if (!ConfineCurrentText(&text, &len)) return 0;
+        if (text == nullptr || buffer == nullptr || len + 1 > size) return static_cast<DWORD>(len + 1);
+        memcpy(buffer, text, len + 1);
+        qlayer::KnowCurrentDirectory(text);
+        return static_cast<DWORD>(len);
+    }
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
         Fail(qlayer::CodeForErrno(errno));
@@ -259,8 +301,9 @@ BOOL SetCurrentDirectoryA(LPCSTR path) {
     qlayer::ForgetCurrentDirectory();
     if (FaultHook(FAULT_SetCurrentDirectoryA)) return FALSE;
     NativePath p;
-    if (!p.Set(path)) return FALSE;
-    if (chdir(p.c_str()) != 0) return FailPathErrno(errno, p.c_str());
+    if (!p.SetDirectory(path)) return FALSE;
+    if (p.held()) return ConfineEnter(p.resolved());
+    if (chdir(p.name()) != 0) return Fail(p.Code(errno));
     return TRUE;
 }
 
@@ -269,7 +312,7 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
     if (FaultHook(FAULT_CreateDirectoryA)) return FALSE;
     NativePath p;
     if (!p.Set(path)) return FALSE;
-    if (mkdir(p.c_str(), 0777) != 0) return FailPathErrno(errno, p.c_str());
+    if (mkdirat(p.dir(), p.name(), 0777) != 0) return Fail(p.Code(errno));
     return TRUE;
 }
 
@@ -279,15 +322,22 @@ BOOL RemoveDirectoryA(LPCSTR path) {
     NativePath p;
     if (!p.Set(path)) return FALSE;
     // The current directory, however spelled (rmdir alone refuses only ".", with EINVAL).
-    // A bare name is one of its entries; any other path is looked at: removals are few,
-    // so the remembered name that spares moves a look is not needed here.
-    const bool bare = strchr(p.c_str(), '/') == nullptr && strcmp(p.c_str(), ".") != 0 && strcmp(p.c_str(), "..") != 0;
-    if (!bare && qlayer::IsCurrentDirectory(p.c_str(), nullptr)) return Fail(ERROR_SHARING_VIOLATION);
-    if (rmdir(p.c_str()) != 0) {
-        int err = errno == EEXIST ? ENOTEMPTY : errno;  // POSIX lets rmdir say either
-        return FailPathErrno(err, p.c_str());
+    // An entry of it is never itself; any other path is looked at: removals are few, so
+    // the remembered name that spares moves a look is not needed here.
+    if (!p.InCurrentDirectory() && qlayer::IsCurrentDirectory(p, nullptr)) return Fail(ERROR_SHARING_VIOLATION);
+    ConfineRelease(p.resolved(), nullptr);
+    if (unlinkat(p.dir(), p.name(), AT_REMOVEDIR) == 0) return TRUE;
+    int err = errno == EEXIST ? ENOTEMPTY : errno;  // POSIX lets rmdir say either
+    if (err == ENOTDIR) {
+        // A link to a directory is removed as the link, never its target, as Windows does.
+        struct stat own, target;
+        if (StatAt(p, &own) == 0 && S_ISLNK(own.st_mode) && fstatat(p.dir(), p.name(), &target, 0) == 0 &&
+            S_ISDIR(target.st_mode)) {
+            if (unlinkat(p.dir(), p.name(), 0) == 0) return TRUE;
+            err = errno;
+        }
     }
-    return TRUE;
+    return Fail(p.Code(err));
 }
 
 DWORD GetFileAttributesA(LPCSTR path) {
@@ -295,16 +345,16 @@ DWORD GetFileAttributesA(LPCSTR path) {
     NativePath p;
     if (!p.Set(path)) return INVALID_FILE_ATTRIBUTES;
     struct stat st;
-    if (lstat(p.c_str(), &st) != 0) {
-        FailPathErrno(errno, p.c_str());
+    if (StatAt(p, &st) != 0) {
+        Fail(p.Code(errno));
         return INVALID_FILE_ATTRIBUTES;
     }
-    return qlayer::AttributesOf(AT_FDCWD, p.c_str(), st);
+    return qlayer::AttributesOf(p.dir(), p.name(), st);
 }
 
-// The entry's lstat: the one its listing took as it handed the entry out, when this call
-// directly follows on that bare name, else a new one. `recent` tells which.
-// A call on a listed entry that the test seam fails: the entry's remembered lstat may no
+namespace {
+
+// A call on a listed entry that the test seam fails: the entry's remembered state may no
 // longer hold for whatever comes next.
 bool FaultOnEntry(FaultFn fn) {
     if (!FaultHook(fn)) return false;
@@ -312,29 +362,43 @@ bool FaultOnEntry(FaultFn fn) {
     return true;
 }
 
-bool StatOf(const NativePath& p, struct stat* st, bool* recent) {
-    *recent = qlayer::RecentEntryStat(p.c_str(), st);
-    if (*recent) return true;
-    qlayer::ForgetRecentEntry();
-    return lstat(p.c_str(), st) == 0;
+// What the listing knew of p, when p is the entry it handed out last.
+bool Recent(const NativePath& p, qlayer::RecentInfo* info) {
+    return p.InCurrentDirectory() && qlayer::RecentEntry(p.name(), info);
 }
+
+}  // namespace
 
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
     if (FaultOnEntry(FAULT_SetFileAttributesA)) return FALSE;
     NativePath p;
     if (!p.Set(path)) return FALSE;
+    qlayer::RecentInfo info;
+    const bool recent = Recent(p, &info);
+    if (recent && !info.statted && info.type == DT_REG && !(attributes & FILE_ATTRIBUTE_READONLY)) {
+        // A walk's file about to be deleted: the deletion needs no mode (deferred, see layer.h).
+        qlayer::DeferNormalAttributes();
+        return TRUE;
+    }
     struct stat st;
-    bool recent;
-    if (!StatOf(p, &st, &recent)) return FailPathErrno(errno, p.c_str());
+    if (recent && info.statted) {
+        st = info.st;
+    } else {
+        qlayer::ForgetRecentEntry();
+        if (StatAt(p, &st) != 0) return Fail(p.Code(errno));
+    }
     if (S_ISLNK(st.st_mode)) return TRUE;  // a link has no attributes of its own to change
     // Only read-only has a POSIX meaning: the owner's write permission.
     mode_t mode = st.st_mode & 07777;
     mode_t want = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH))
                                                           : (mode | S_IWUSR);
     if (want != mode) {
-        if (chmod(p.c_str(), want) != 0) {
+        // Never through a link, were one put in the file's place meanwhile.
+        if (fchmodat(p.dir(), p.name(), want, AT_SYMLINK_NOFOLLOW) != 0) {
+            const int err = errno;
             qlayer::ForgetRecentEntry();
-            return FailPathErrno(errno, p.c_str());
+            if (err == EOPNOTSUPP) return TRUE;  // it is a link now
+            return Fail(p.Code(err));
         }
         if (recent) qlayer::UpdateRecentEntryMode(want);  // still right for a deletion next
     }
@@ -345,17 +409,48 @@ BOOL DeleteFileA(LPCSTR path) {
     if (FaultOnEntry(FAULT_DeleteFileA)) return FALSE;
     NativePath p;
     if (!p.Set(path)) return FALSE;
+    qlayer::RecentInfo info;
+    const bool recent = Recent(p, &info);
+    if (recent && !info.statted) {
+        // What the directory itself told of the entry, and the mode made normal just before.
+        if (info.type == DT_DIR) {
+            qlayer::ForgetRecentEntry();
+            return Fail(ERROR_ACCESS_DENIED);
+        }
+        struct stat id;
+        id.st_dev = info.dev;
+        id.st_ino = info.ino;
+        if (info.type == DT_REG && qlayer::IsOpenStream(id)) {
+            qlayer::ForgetRecentEntry();
+            return Fail(ERROR_SHARING_VIOLATION);
+        }
+        if (info.type == DT_LNK || info.madeNormal) {
+            if (unlinkat(p.dir(), p.name(), 0) == 0) {
+                qlayer::DropRecentEntry();  // gone: nothing deferred is left to do
+                return TRUE;
+            }
+            const int err = errno;
+            qlayer::ForgetRecentEntry();
+            return Fail(p.Code(err));
+        }
+    }
     struct stat st;
-    bool recent;
-    const bool found = StatOf(p, &st, &recent);
+    bool found;
+    if (recent && info.statted) {
+        st = info.st;
+        found = true;
+    } else {
+        qlayer::ForgetRecentEntry();
+        found = StatAt(p, &st) == 0;
+    }
     qlayer::ForgetRecentEntry();  // whatever happens next, the entry is not as listed
-    if (!found) return FailPathErrno(errno, p.c_str());
+    if (!found) return Fail(p.Code(errno));
     if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
     if (!S_ISLNK(st.st_mode)) {
         if (qlayer::IsOpenStream(st)) return Fail(ERROR_SHARING_VIOLATION);
         if (!(st.st_mode & S_IWUSR)) return Fail(ERROR_ACCESS_DENIED);  // read-only, as Windows refuses
     }
-    if (unlink(p.c_str()) != 0) return FailPathErrno(errno, p.c_str());
+    if (unlinkat(p.dir(), p.name(), 0) != 0) return Fail(p.Code(errno));
     return TRUE;
 }
 
@@ -363,28 +458,33 @@ BOOL MoveFileA(LPCSTR existing, LPCSTR target) {
     qlayer::ForgetRecentEntry();
     if (FaultHook(FAULT_MoveFileA)) return FALSE;
     NativePath from, to;
-    if (!from.Set(existing) || !to.Set(target)) return FALSE;
+    if (!from.Set(existing)) return FALSE;
+    // Windows opens the source before it looks for the destination: what is wrong with the
+    // source (missing, held open) is told first.
+    const bool toResolved = to.Set(target);
+    const DWORD toCode = toResolved ? ERROR_SUCCESS : GetLastError();
     struct stat st;
     bool haveStat = false;
     // The source is only looked at when its name might be that of an open stream or of
     // the current directory (both held open by Windows), or when the rename's outcome
     // needs it.
-    if (qlayer::MayBeOpenStream(from.c_str())) {
-        if (lstat(from.c_str(), &st) != 0) return FailPathErrno(errno, from.c_str());
+    if (!toResolved || qlayer::MayBeOpenStream(from.name())) {
+        if (StatAt(from, &st) != 0) return Fail(from.Code(errno));
         haveStat = true;
         if (!S_ISLNK(st.st_mode) && qlayer::IsOpenStream(st)) return Fail(ERROR_SHARING_VIOLATION);
     }
-    if (qlayer::MayBeCurrentDirectory(from.c_str()) &&
-        qlayer::IsCurrentDirectory(from.c_str(), haveStat ? &st : nullptr))
+    if (qlayer::MayBeCurrentDirectory(from) && qlayer::IsCurrentDirectory(from, haveStat ? &st : nullptr))
         return Fail(ERROR_SHARING_VIOLATION);
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return TRUE;
+    if (!toResolved) return Fail(toCode);
+    ConfineRelease(from.resolved(), &to.resolved());
+    if (renameat2(from.dir(), from.name(), to.dir(), to.name(), RENAME_NOREPLACE) == 0) return TRUE;
     int err = errno;
     if (err == EEXIST || err == ENOTEMPTY) {
-        if (SameEntry(from.c_str(), to.c_str())) return TRUE;
+        if (SameEntry(from, to)) return TRUE;
         return Fail(ERROR_ALREADY_EXISTS);
     }
     if (!haveStat) {
-        if (lstat(from.c_str(), &st) != 0) return FailPathErrno(errno, from.c_str());  // a missing source first
+        if (StatAt(from, &st) != 0) return Fail(from.Code(errno));  // a missing source first
         haveStat = true;
     }
     switch (err) {
@@ -392,16 +492,16 @@ BOOL MoveFileA(LPCSTR existing, LPCSTR target) {
     case ENOTDIR: return Fail(ERROR_PATH_NOT_FOUND);
     case EXDEV:
         if (S_ISDIR(st.st_mode)) return Fail(ERROR_NOT_SAME_DEVICE);
-        return MoveAcrossFileSystems(from.c_str(), to.c_str(), st);
+        return MoveAcrossFileSystems(from, to, st);
     case EINVAL:
     case ENOSYS:
         // No RENAME_NOREPLACE on this file system (or a directory moved into itself,
         // which the plain rename reports again).
-        if (RenameNoReplace(from.c_str(), to.c_str(), S_ISDIR(st.st_mode)) == 0) return TRUE;
-        if (errno == EEXIST && SameEntry(from.c_str(), to.c_str())) return TRUE;
+        if (RenameNoReplace(from.dir(), from.name(), to.dir(), to.name(), S_ISDIR(st.st_mode)) == 0) return TRUE;
+        if (errno == EEXIST && SameEntry(from, to)) return TRUE;
         if (errno == EXDEV) {
             if (S_ISDIR(st.st_mode)) return Fail(ERROR_NOT_SAME_DEVICE);
-            return MoveAcrossFileSystems(from.c_str(), to.c_str(), st);
+            return MoveAcrossFileSystems(from, to, st);
         }
         return FailDestination(errno);
     default: return FailErrno(err);
@@ -412,10 +512,12 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists) {
     qlayer::ForgetRecentEntry();
     if (FaultHook(FAULT_CopyFileA)) return FALSE;
     NativePath from, to;
-    if (!from.Set(existing) || !to.Set(target)) return FALSE;
-    // Non-blocking so that a FIFO is refused below instead of waiting for a writer.
-    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (in < 0) return FailPathErrno(errno, from.c_str());
+    if (!SetBoth(from, existing, to, target)) return FALSE;
+    // Non-blocking so that a FIFO is refused below instead of waiting for a writer. A copy
+    // confined to its bases reads no file through a link, nor writes one through a link.
+    const int noFollow = from.held() ? O_NOFOLLOW : 0;
+    int in = openat(from.dir(), from.name(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | noFollow);
+    if (in < 0) return Fail(from.Code(errno));
     struct Closer {
         int fd;
         ~Closer() { close(fd); }
@@ -424,8 +526,9 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists) {
     if (fstat(in, &st) != 0) return FailErrno(errno);
     if (!S_ISREG(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);  // Windows copies no directory
     struct stat old;
-    if (lstat(to.c_str(), &old) == 0) {
+    if (StatAt(to, &old) == 0) {
         if (failIfExists) return Fail(QLAYER_ERROR_FILE_EXISTS);
+        if (S_ISLNK(old.st_mode) && to.held()) return Fail(ERROR_REPARSE_POINT_ENCOUNTERED);
         // The source itself under another spelling: Windows cannot open it for writing
         // while it is open as the source. Copying it "over itself" must fail, or a move
         // made of a copy and a delete would delete the only copy.
@@ -439,7 +542,7 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists) {
         return FailDestination(errno);
     }
     // A missing destination directory shows up here, as 3.
-    if (!PlaceCopy(in, st, to.c_str(), false, !failIfExists)) {
+    if (!PlaceCopy(in, st, to, false, !failIfExists)) {
         if (errno == EEXIST && failIfExists) return Fail(QLAYER_ERROR_FILE_EXISTS);
         return FailDestination(errno);
     }

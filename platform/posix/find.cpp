@@ -1,8 +1,11 @@
 // Enumeration of the current directory. FindFirstFileA reads the whole directory at once
 // into a snapshot that the handle owns, sorted as NTFS lists names, so changes made during
-// a walk never disturb it. Each entry's lstat is taken as it is handed out, through the
-// directory's own descriptor: the walks act on an entry right away, and the calls that do
-// (making it writable, deleting it) use that lstat instead of taking another.
+// a walk never disturb it. The Win32 record takes each entry's lstat as it is handed out,
+// through the directory's own descriptor. The library's walks need less: whether an entry
+// is a directory to enter, a link or a file, which the directory itself tells (d_type);
+// only a link (is its target a directory?) and a file system that tells no type are looked
+// at. The walks act on an entry right away, and the calls that do (making it writable,
+// deleting it) use what the listing learnt instead of asking again.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -30,7 +33,8 @@ constexpr size_t kDentsSize = 32768;
 struct Entry {
     uint32_t nameOffset;
     uint32_t nameLength;
-    unsigned char type;  // d_type, for an entry gone before it is handed out
+    unsigned char type;  // d_type: what the walks need to know, where the file system tells
+    ino_t ino;
 };
 
 struct Snapshot {
@@ -44,12 +48,16 @@ struct Snapshot {
     std::unique_ptr<char[]> dents{new char[kDentsSize]};
 };
 
-// The entry handed out last (see RecentEntryStat) and what is known of the current
-// directory. Per thread, as the last error is.
+// The entry handed out last (see RecentEntry) and what is known of the current directory.
+// Per thread, as the last error is.
 struct Recent {
     bool valid = false;
+    bool statted = false;
+    bool madeNormal = false;  // SetFileAttributesA(FILE_ATTRIBUTE_NORMAL) deferred
+    unsigned char type = DT_UNKNOWN;
     dev_t dirDev = 0;
     ino_t dirIno = 0;
+    ino_t ino = 0;
     struct stat st;
     char name[NAME_MAX + 1];
 };
@@ -145,6 +153,7 @@ bool Fill(Snapshot& s) {
             e.nameOffset = static_cast<uint32_t>(s.names.size());
             e.nameLength = static_cast<uint32_t>(len);
             e.type = d->d_type;
+            e.ino = d->d_ino;
             s.names.insert(s.names.end(), name, name + len + 1);
             s.entries.push_back(e);
         }
@@ -156,6 +165,21 @@ bool Fill(Snapshot& s) {
     return true;
 }
 
+// Records the entry about to be handed out as the recent one; its lstat when st is given.
+void Remember(const Snapshot& s, const Entry& e, const struct stat* st) {
+    qlayer::ForgetRecentEntry();
+    t_recent.valid = e.nameLength <= NAME_MAX;
+    if (!t_recent.valid) return;
+    t_recent.statted = st != nullptr;
+    t_recent.madeNormal = false;
+    t_recent.type = e.type;
+    t_recent.dirDev = s.dirDev;
+    t_recent.dirIno = s.dirIno;
+    t_recent.ino = e.ino;
+    if (st != nullptr) t_recent.st = *st;
+    memcpy(t_recent.name, s.names.data() + e.nameOffset, e.nameLength + 1);
+}
+
 // The attribute word of one entry as it is handed out, its lstat taken now and kept as
 // the recent entry; *st is filled when there was one to take.
 DWORD Describe(const Snapshot& s, const Entry& e, struct stat* st, bool* statted) {
@@ -164,14 +188,10 @@ DWORD Describe(const Snapshot& s, const Entry& e, struct stat* st, bool* statted
     if (!*statted) {
         // Gone since the directory was read: still listed, as the snapshot holds it,
         // with what the directory itself told of it.
-        t_recent.valid = false;
+        qlayer::ForgetRecentEntry();
         return e.type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
     }
-    t_recent.valid = e.nameLength <= NAME_MAX;
-    t_recent.dirDev = s.dirDev;
-    t_recent.dirIno = s.dirIno;
-    t_recent.st = *st;
-    memcpy(t_recent.name, name, e.nameLength + 1);
+    Remember(s, e, st);
     return qlayer::AttributesOf(s.dirFd, name, *st);
 }
 
@@ -198,18 +218,44 @@ void Emit(const Snapshot& s, const Entry& e, WIN32_FIND_DATAA* out) {
     out->ftLastWriteTime = out->ftCreationTime;
     out->nFileSizeHigh = static_cast<DWORD>(size >> 32);
     out->nFileSizeLow = static_cast<DWORD>(size);
-    out->dwReserved0 = 0;
+    // A link to a directory is a reparse point, as Windows lists one, with its tag.
+    out->dwReserved0 = (out->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? IO_REPARSE_TAG_SYMLINK : 0;
     out->dwReserved1 = 0;
     CopyName(s, e, out->cFileName, sizeof out->cFileName);
     out->cAlternateFileName[0] = '\0';
 }
 
-// Hands out one entry as the library's file calls take it: only what they read.
+// Hands out one entry as the library's walks take it: a directory, a link (to a directory
+// or not) or anything else, from the directory's own word where it gives one.
 void Emit(const Snapshot& s, const Entry& e, FsEntry* out) {
-    struct stat st;
-    bool statted = false;
-    out->attributes = Describe(s, e, &st, &statted);
+    const char* name = s.names.data() + e.nameOffset;
+    out->reparseTag = 0;
     CopyName(s, e, out->name, sizeof out->name);
+    if (e.type == DT_DIR) {
+        Remember(s, e, nullptr);
+        out->attributes = FILE_ATTRIBUTE_DIRECTORY;
+        return;
+    }
+    if (e.type == DT_REG) {
+        Remember(s, e, nullptr);
+        out->attributes = FILE_ATTRIBUTE_ARCHIVE;
+        return;
+    }
+    struct stat st;
+    if (fstatat(s.dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        qlayer::ForgetRecentEntry();
+        out->attributes = e.type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+        return;
+    }
+    Remember(s, e, &st);
+    if (S_ISLNK(st.st_mode)) {
+        struct stat target;
+        const bool toDirectory = fstatat(s.dirFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+        out->attributes = FILE_ATTRIBUTE_REPARSE_POINT | (toDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+        out->reparseTag = IO_REPARSE_TAG_SYMLINK;
+        return;
+    }
+    out->attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
 }
 
 Snapshot* Live(HANDLE h) {
@@ -234,7 +280,7 @@ DWORD AttributesOf(int dirFd, const char* name, const struct stat& st) {
     return attributes;
 }
 
-bool RecentEntryStat(const char* path, struct stat* st) {
+bool RecentEntry(const char* path, RecentInfo* info) {
     if (!t_recent.valid || strcmp(path, t_recent.name) != 0) return false;
     if (!t_cwdKnown) {
         struct stat cwd;
@@ -244,17 +290,39 @@ bool RecentEntryStat(const char* path, struct stat* st) {
         t_cwdIno = cwd.st_ino;
     }
     if (t_cwdDev != t_recent.dirDev || t_cwdIno != t_recent.dirIno) return false;
-    *st = t_recent.st;
+    info->statted = t_recent.statted;
+    info->madeNormal = t_recent.madeNormal;
+    info->type = t_recent.type;
+    info->dev = t_recent.dirDev;
+    info->ino = t_recent.ino;
+    if (t_recent.statted) info->st = t_recent.st;
     return true;
 }
 
+void DeferNormalAttributes() { t_recent.madeNormal = true; }
+
 void UpdateRecentEntryMode(mode_t mode) { t_recent.st.st_mode = (t_recent.st.st_mode & S_IFMT) | mode; }
 
-void ForgetRecentEntry() { t_recent.valid = false; }
+void DropRecentEntry() {
+    t_recent.valid = false;
+    t_recent.madeNormal = false;
+}
+
+void ForgetRecentEntry() {
+    if (t_recent.valid && t_recent.madeNormal) {
+        // What SetFileAttributesA was asked: the file made writable, never through a link.
+        t_recent.madeNormal = false;
+        struct stat st;
+        if (fstatat(AT_FDCWD, t_recent.name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            !(st.st_mode & S_IWUSR))
+            fchmodat(AT_FDCWD, t_recent.name, (st.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW);
+    }
+    t_recent.valid = false;
+}
 
 void CurrentDirectoryChanged() {
+    ForgetRecentEntry();
     t_cwdKnown = false;
-    t_recent.valid = false;
 }
 
 }  // namespace qlayer

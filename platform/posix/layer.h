@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "../confine.h"
 #include "winapi.h"
 
 // Codes the layer sets that the public header has no name for.
@@ -15,17 +16,31 @@
 
 namespace qlayer {
 
-// A caller's path with every backslash turned into a slash, in a fixed buffer.
+// A caller's path as the layer's system calls take it: the directory that holds its last
+// component and that component, for the *at calls. During an exported call the directory
+// is one the confinement holds and the name a single level (platform/confine.h); outside
+// one the directory is AT_FDCWD and the name the whole path as given, every backslash
+// turned into a slash.
 class NativePath {
 public:
-    // False (last error set) for a null, empty or over-long path.
-    bool Set(const char* path);
-    const char* c_str() const { return buf_; }
-    size_t size() const { return len_; }
+    // False (last error set) for a null, empty or over-long path, or one that cannot be
+    // resolved (a level missing, a link on the way).
+    bool Set(const char* path) { return ConfineResolve(path, &r_) != FALSE; }
+    // The whole path as a directory to enter: dir() is that directory, name() ".".
+    bool SetDirectory(const char* path) { return ConfineResolveDirectory(path, &r_) != FALSE; }
+    int dir() const { return static_cast<int>(r_.dir); }
+    const char* name() const { return r_.name; }
+    // Whether the path was resolved: name() is then one level, inside a directory held.
+    bool held() const { return r_.dir != kSysGiven; }
+    const Resolved& resolved() const { return r_; }
+    // Whether name() is an entry of the current directory (so never the directory itself).
+    bool InCurrentDirectory() const;
+    // The Win32 code of a system call on this path that failed with err: 2 and 267 for the
+    // last component, 3 for a level of the way, 4395 for a link the call would follow.
+    DWORD Code(int err) const;
 
 private:
-    char buf_[PATH_MAX];
-    size_t len_ = 0;
+    Resolved r_;
 };
 
 // Sets the last error and returns FALSE, for `return Fail(...)` in BOOL functions.
@@ -68,34 +83,50 @@ bool IsOpenStream(const struct stat& st);
 // always answer yes.
 bool MayBeOpenStream(const char* path);
 
-// The entry a listing handed out last, with the lstat taken as it was handed out. The
-// walks handle each file they meet at once (make it writable, delete it), so the call
-// right after the listing on that bare name can use this instead of an lstat of its own.
-// Any call that changes the file system or the current directory forgets it.
-//   RecentEntryStat: true, with st filled, when path is that bare name and the current
+// The entry a listing handed out last, and what the listing learnt of it. The walks handle
+// each file they meet at once (make it writable, delete it), so the calls right after the
+// listing on that bare name can use this instead of asking the kernel again. Any call that
+// changes the file system or the current directory forgets it.
+//   RecentEntry: true, with info filled, when path is that bare name and the current
 //   directory is still the listed one (asked of the kernel once after each change).
-bool RecentEntryStat(const char* path, struct stat* st);
+//   info.statted tells whether the listing took its lstat (st); else only its type (a
+//   DT_ value) and inode are known, from the directory itself.
+//   DeferNormalAttributes: the entry, a regular file, is to be made writable. A deletion
+//   right after needs no mode, so nothing is done unless the next call is another:
+//   ForgetRecentEntry makes it writable then, as the call asked.
+struct RecentInfo {
+    bool statted;
+    bool madeNormal;  // a deferred SetFileAttributesA(FILE_ATTRIBUTE_NORMAL) is pending
+    unsigned char type;
+    dev_t dev;
+    ino_t ino;
+    struct stat st;
+};
+bool RecentEntry(const char* path, RecentInfo* info);
+void DeferNormalAttributes();
 void UpdateRecentEntryMode(mode_t mode);  // after the caller changed the mode itself
 void ForgetRecentEntry();
+void DropRecentEntry();  // the entry is gone: whatever was deferred is moot
 void CurrentDirectoryChanged();  // by SetCurrentDirectoryA: the listed one may not be it
 
 // The current directory. Windows holds it open without delete sharing, so removing or
 // moving it fails with ERROR_SHARING_VIOLATION; the layer refuses the same.
 //   IsCurrentDirectory: whether path (a link not followed) is the current directory
 //   itself, by device and inode. st is path's lstat when the caller has one, else null.
-//   MayBeCurrentDirectory: false when path cannot be it, decided from the last component
-//   alone so that a move needs no system call. A directory has one name (a mount point,
-//   reachable by others, refuses removal and renaming anyway), so only a path ending in
-//   the current directory's own name (ignoring ASCII case), in "." or "..", or in a name
-//   that is not plain ASCII can reach it; a bare name is one of its entries, never itself.
-//   The name is learnt when GetCurrentDirectoryA reads the directory, or with one getcwd
-//   at the first question after SetCurrentDirectoryA. A chdir made around the layer is
-//   seen at the next GetCurrentDirectoryA, which every export calls first; until then,
-//   after another process renames the directory, or when it was entered through a bind
-//   mount and is moved by its other name, a move of it can be missed.
+//   MayBeCurrentDirectory: false when path cannot be it, decided without a system call. A
+//   directory has one name (a mount point, reachable by others, refuses removal and
+//   renaming anyway), so only a path ending in the current directory's own name (ignoring
+//   ASCII case), in "." or "..", or in a name that is not plain ASCII can reach it; an
+//   entry of the current directory is never it.
+//   The name is learnt when GetCurrentDirectoryA reads the directory or a confined call
+//   enters one, or with one getcwd at the first question after a plain SetCurrentDirectoryA.
+//   A chdir made around the layer is seen at the next GetCurrentDirectoryA, which every
+//   export calls first; until then, after another process renames the directory, or when
+//   it was entered through a bind mount and is moved by its other name, a move of it can
+//   be missed.
 //   KnowCurrentDirectory: what getcwd just gave; ForgetCurrentDirectory: it changed.
-bool IsCurrentDirectory(const char* path, const struct stat* st);
-bool MayBeCurrentDirectory(const char* path);
+bool IsCurrentDirectory(const NativePath& path, const struct stat* st);
+bool MayBeCurrentDirectory(const NativePath& path);
 void KnowCurrentDirectory(const char* cwd);
 void ForgetCurrentDirectory();
 

@@ -1,7 +1,9 @@
 // The library's file calls on POSIX: the layer's own functions, which take a path's bytes
 // as they are (the layer's code page is UTF-8, so the library's form is the code page's).
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include "../system_calls.h"
@@ -36,6 +38,15 @@ BOOL FsFindNextFile(HANDLE find, FsEntry* entry) { return qlayer::FindNextEntry(
 BOOL FsFindClose(HANDLE find) { return FindClose(find); }
 BOOL FsCreateDirectory(const char* path) { return CreateDirectoryA(path, NULL); }
 DWORD FsGetFileAttributes(const char* path) { return GetFileAttributesA(path); }
+
+DWORD FsLinkAttributes(const char* path) {
+    qlayer::NativePath p;
+    struct stat st;
+    if (!p.Set(path) || fstatat(p.dir(), p.name(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) return 0;
+    struct stat target;
+    const bool directory = fstatat(p.dir(), p.name(), &target, 0) == 0 && S_ISDIR(target.st_mode);
+    return FILE_ATTRIBUTE_REPARSE_POINT | (directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+}
 
 BOOL SysRemoveDirectory(const char* path) { return RemoveDirectoryA(path); }
 BOOL SysSetFileAttributes(const char* path, DWORD attributes) { return SetFileAttributesA(path, attributes); }

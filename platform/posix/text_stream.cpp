@@ -174,10 +174,12 @@ int CloseStream(void* cookie) {
 }
 
 template <typename C>
-FILE* Open(const char* path, int flags, const char* cookieMode, cookie_io_functions_t io) {
-    int fd = open(path, flags | O_CLOEXEC, 0666);
+FILE* Open(const qlayer::NativePath& path, int flags, const char* cookieMode, cookie_io_functions_t io) {
+    // A confined call opens no file through a link, the log's own name included.
+    const int noFollow = path.held() ? O_NOFOLLOW : 0;
+    int fd = openat(path.dir(), path.name(), flags | O_CLOEXEC | noFollow, 0666);
     if (fd < 0) {
-        Fail(qlayer::CodeForPathErrno(errno, path));
+        Fail(path.Code(errno));
         return nullptr;
     }
     struct stat st;
@@ -200,7 +202,7 @@ FILE* Open(const char* path, int flags, const char* cookieMode, cookie_io_functi
     c->fd = fd;
     c->dev = st.st_dev;
     c->ino = st.st_ino;
-    if (!qlayer::RegisterOpenStream(path, st)) {
+    if (!qlayer::RegisterOpenStream(path.name(), st)) {
         delete c;
         close(fd);
         Fail(ERROR_TOO_MANY_OPEN_FILES);
@@ -226,11 +228,11 @@ FILE* OpenTextStream(const char* path, const char* mode) {
     if (!p.Set(path)) return nullptr;
     if (mode != nullptr && (strcmp(mode, "r") == 0 || strcmp(mode, "rt") == 0)) {
         cookie_io_functions_t io{ReadListBytes, nullptr, nullptr, CloseStream<ReadCookie>};
-        return Open<ReadCookie>(p.c_str(), O_RDONLY, "r", io);
+        return Open<ReadCookie>(p, O_RDONLY, "r", io);
     }
     if (mode != nullptr && (strcmp(mode, "a") == 0 || strcmp(mode, "at") == 0)) {
         cookie_io_functions_t io{nullptr, WriteLogBytes, nullptr, CloseStream<WriteCookie>};
-        return Open<WriteCookie>(p.c_str(), O_WRONLY | O_APPEND | O_CREAT, "w", io);
+        return Open<WriteCookie>(p, O_WRONLY | O_APPEND | O_CREAT, "w", io);
     }
     Fail(ERROR_INVALID_PARAMETER);
     return nullptr;

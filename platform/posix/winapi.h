@@ -52,6 +52,12 @@ typedef void* LPSECURITY_ATTRIBUTES;
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_DIRECTORY 267
+#define ERROR_REPARSE_POINT_ENCOUNTERED 4395
+
+// The reparse tag a listing gives a link (in dwReserved0), and the bit that makes a tag
+// a name surrogate: a link to another place (symbolic link, junction, mount point).
+#define IO_REPARSE_TAG_SYMLINK 0xA000000Cu
+#define IsReparseTagNameSurrogate(tag) (((tag) & 0x20000000u) != 0)
 
 typedef struct _FILETIME {
     DWORD dwLowDateTime;

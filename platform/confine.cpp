@@ -1,0 +1,505 @@
+// The resolution of a call's paths below its bases (confine.h). Directories are held in a
+// small table of slots, each with its full path: a path whose directory is held already
+// costs a comparison, one that is not opens its levels from the nearest directory held,
+// so a walk opens each directory once. The levels of the way down to the current
+// directory are pinned: the walk returns to them by their handles.
+#include "confine.h"
+
+#include <string.h>
+
+namespace {
+
+// A walk enters at most one level per component of a path of 259 characters, with room
+// left for the directories of the two paths of a move and their way.
+constexpr int kSlots = 168;
+constexpr int kDepth = 136;
+constexpr int kRoots = 4;
+constexpr int kNoSlot = -1;
+
+struct Slot {
+    SysDir dir;
+    uint32_t used;  // the clock at the last use: the least recent goes first
+    int pins;       // levels of the way down, bases: a pinned slot stays
+    size_t length;  // 0: free
+    char text[kResolvedBytes];
+};
+
+// A directory taken as given: the game directory, or a root the call names outside it.
+struct Base {
+    size_t length;  // 0: none
+    int slot;       // held on first use
+    char text[kResolvedBytes];
+};
+
+struct State {
+    bool active;
+    bool noCurrent;     // the current directory could not be read, or is too long
+    DWORD noCurrentCode;
+    size_t gameBytes;   // the bytes its path needs, when too long
+    uint32_t clock;
+    int hint[2];        // the slots used last, looked at first
+    int kept[2];        // the slots the last two resolutions gave (a move's two sides): kept
+    Base bases[1 + kRoots];  // [0]: the game directory
+    int stack[kDepth];  // the way down to the current directory, the game directory first
+    int depth;
+    Slot slots[kSlots];
+} g;
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+void Touch(int slot) {
+    g.slots[slot].used = ++g.clock;
+    if (g.hint[0] == slot) return;
+    g.hint[1] = g.hint[0];
+    g.hint[0] = slot;
+}
+
+// What a resolution hands out stays held until two more have been made.
+void Keep(int slot) {
+    g.kept[1] = g.kept[0];
+    g.kept[0] = slot;
+}
+
+void Free(int slot) {
+    Slot& s = g.slots[slot];
+    if (s.length == 0) return;
+    SysRelease(s.dir);
+    s.length = 0;
+    s.pins = 0;
+}
+
+// A slot for a directory just held; the least recently used one is given up when none is
+// free, never one that is pinned or that a resolution in progress handed out. kNoSlot
+// when every slot is taken (the caller then gives the directory up).
+int Store(const char* text, size_t length, SysDir dir) {
+    int chosen = kNoSlot;
+    for (int i = 0; i < kSlots; ++i) {
+        const Slot& s = g.slots[i];
+        if (s.length == 0) {
+            chosen = i;
+            break;
+        }
+        if (s.pins > 0 || i == g.kept[0] || i == g.kept[1]) continue;
+        if (chosen == kNoSlot || s.used < g.slots[chosen].used) chosen = i;
+    }
+    if (chosen == kNoSlot) return kNoSlot;
+    Free(chosen);
+    Slot& s = g.slots[chosen];
+    s.dir = dir;
+    s.length = length;
+    s.pins = 0;
+    memcpy(s.text, text, length);
+    s.text[length] = '\0';
+    Touch(chosen);
+    return chosen;
+}
+
+// The slot holding exactly this directory, or kNoSlot.
+int Find(const char* text, size_t length) {
+    // The last two first: a walk asks for the same directories over and over.
+    for (int r : g.hint) {
+        if (r != kNoSlot && g.slots[r].length == length && memcmp(g.slots[r].text, text, length) == 0) return r;
+    }
+    for (int i = 0; i < kSlots; ++i) {
+        if (g.slots[i].length == length && memcmp(g.slots[i].text, text, length) == 0) return i;
+    }
+    return kNoSlot;
+}
+
+// Whether prefix (length bytes) is text itself or a directory above it.
+bool Above(const char* prefix, size_t length, const char* text, size_t textLength) {
+    if (length > textLength || !SysSameNames(prefix, text, length)) return false;
+    return length == textLength || IsSeparator(text[length]) || IsSeparator(prefix[length - 1]);
+}
+
+// The base that full (a full path) lies in or is, the longest that fits; null when none:
+// the path is then used as given.
+Base* BaseOf(const char* full, size_t length) {
+    Base* best = nullptr;
+    for (Base& b : g.bases) {
+        if (b.length == 0 || !Above(b.text, b.length, full, length)) continue;
+        if (best == nullptr || b.length > best->length) best = &b;
+    }
+    return best;
+}
+
+// The base's directory, held as given on first use and pinned until the call ends.
+int HeldBase(Base& base) {
+    if (base.slot != kNoSlot) {
+        Touch(base.slot);
+        return base.slot;
+    }
+    const SysDir dir = SysHoldGivenDirectory(base.text);
+    if (dir == kSysNone) return kNoSlot;
+    const int slot = Store(base.text, base.length, dir);
+    if (slot == kNoSlot) {
+        SysRelease(dir);
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        return kNoSlot;
+    }
+    g.slots[slot].pins = 1;
+    base.slot = slot;
+    return slot;
+}
+
+// The directory full[0, length) below base, held: from the nearest directory held on the
+// way, every further level opened inside the one before, never followed. A level that
+// fails is one of the way (ERROR_PATH_NOT_FOUND whatever it is, but a link), unless it is
+// the last and lastCodes asks for its own code.
+// The base as a directory on the way to something below it: a root not there (yet) is a
+// level of the way that is missing.
+int BaseOnTheWay(Base& base) {
+    const int slot = HeldBase(base);
+    if (slot != kNoSlot) return slot;
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_DIRECTORY) SetLastError(ERROR_PATH_NOT_FOUND);
+    return kNoSlot;
+}
+
+int Hold(const char* full, size_t length, Base& base, bool lastCodes) {
+    int from = BaseOnTheWay(base);
+    if (from == kNoSlot) return kNoSlot;
+    size_t at = base.length;
+    for (int i = 0; i < kSlots; ++i) {
+        const Slot& s = g.slots[i];
+        if (s.length > at && s.length <= length && memcmp(s.text, full, s.length) == 0 &&
+            (s.length == length || IsSeparator(full[s.length]))) {
+            from = i;
+            at = s.length;
+        }
+    }
+    Touch(from);
+    while (at < length) {
+        if (IsSeparator(full[at])) ++at;
+        size_t end = at;
+        while (end < length && !IsSeparator(full[end])) ++end;
+        char name[kResolvedBytes];
+        memcpy(name, full + at, end - at);
+        name[end - at] = '\0';
+        // The directory it is opened in stays while its child is stored.
+        ++g.slots[from].pins;
+        const SysDir dir = SysHoldDirectoryAt(g.slots[from].dir, name);
+        int child = kNoSlot;
+        if (dir != kSysNone) {
+            child = Store(full, end, dir);
+            if (child == kNoSlot) {
+                SysRelease(dir);
+                SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+            }
+        }
+        --g.slots[from].pins;
+        if (child == kNoSlot) {
+            const DWORD code = GetLastError();
+            const bool last = end == length && lastCodes;
+            if (!last && (code == ERROR_FILE_NOT_FOUND || code == ERROR_DIRECTORY)) SetLastError(ERROR_PATH_NOT_FOUND);
+            return kNoSlot;
+        }
+        from = child;
+        at = end;
+    }
+    return from;
+}
+
+const Slot& Current() { return g.slots[g.stack[g.depth - 1]]; }
+
+// Copies path into out->text with the system's separators. FALSE, with the code Windows
+// gives, for an empty path or one too long for any call.
+bool CopyNative(const char* path, Resolved* out, size_t* length) {
+    if (path == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    // Windows resolves an empty path nowhere, unlike a bare name in the current directory.
+    if (path[0] == '\0') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    size_t i = 0;
+    for (; path[i] != '\0'; ++i) {
+        if (i + 1 >= sizeof out->text) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return false;
+        }
+        out->text[i] = IsSeparator(path[i]) ? kSysSeparator : path[i];
+    }
+    out->text[i] = '\0';
+    *length = i;
+    return true;
+}
+
+void Given(Resolved* out) {
+    out->dir = kSysGiven;
+    out->slot = kNoSlot;
+    out->name = out->text;
+}
+
+void Held(Resolved* out, int slot, const char* name) {
+    Keep(slot);
+    out->dir = g.slots[slot].dir;
+    out->slot = slot;
+    out->name = name;
+}
+
+size_t LastSeparator(const char* text, size_t length) {
+    for (size_t i = length; i > 0; --i) {
+        if (text[i - 1] == kSysSeparator) return i - 1;
+    }
+    return length;  // none
+}
+
+// The resolution that takes the full path: whole asks for the path itself as a directory.
+BOOL ResolveFull(Resolved* out, bool whole) {
+    char full[kResolvedBytes];
+    const size_t fullLength = SysFullPath(out->text, Current().text, full, sizeof full);
+    if (fullLength == 0) return FALSE;
+    Base* base = BaseOf(full, fullLength);
+    if (base == nullptr) {
+        // Outside every base: the path as given, which a directory to enter must be held as.
+        if (!whole) {
+            Given(out);
+            return TRUE;
+        }
+        int slot = Find(full, fullLength);
+        if (slot == kNoSlot) {
+            const SysDir dir = SysHoldGivenDirectory(full);
+            if (dir == kSysNone) return FALSE;
+            slot = Store(full, fullLength, dir);
+            if (slot == kNoSlot) {
+                SysRelease(dir);
+                SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+                return FALSE;
+            }
+        }
+        Touch(slot);
+        memcpy(out->text, full, fullLength + 1);
+        Held(out, slot, ".");
+        return TRUE;
+    }
+    memcpy(out->text, full, fullLength + 1);
+    if (fullLength == base->length) {
+        // A root outside the game directory is taken as given, its own name too: a call on
+        // it (made, removed, moved) acts on it by its path.
+        if (!whole && base != &g.bases[0]) {
+            Given(out);
+            return TRUE;
+        }
+        const int slot = HeldBase(*base);
+        if (slot == kNoSlot) return FALSE;
+        Held(out, slot, ".");
+        return TRUE;
+    }
+    if (whole) {
+        const int slot = Hold(out->text, fullLength, *base, true);
+        if (slot == kNoSlot) return FALSE;
+        Held(out, slot, ".");
+        return TRUE;
+    }
+    const size_t cut = LastSeparator(out->text, fullLength);
+    const int slot = cut <= base->length ? BaseOnTheWay(*base) : Hold(out->text, cut, *base, false);
+    if (slot == kNoSlot) return FALSE;
+    Held(out, slot, out->text + cut + 1);
+    return TRUE;
+}
+
+bool PlainTail(const char* name, size_t length) {
+    return length > 0 && SysPlainName(name, length);
+}
+
+}  // namespace
+
+bool ConfineActive() { return g.active; }
+
+void ConfineEnd() {
+    for (int i = 0; i < kSlots; ++i) Free(i);
+    for (Base& b : g.bases) {
+        b.length = 0;
+        b.slot = kNoSlot;
+    }
+    g.depth = 0;
+    g.hint[0] = g.hint[1] = g.kept[0] = g.kept[1] = kNoSlot;
+    g.active = false;
+}
+
+void ConfineBegin() {
+    ConfineEnd();
+    g.active = true;
+    g.noCurrent = false;
+    char text[kResolvedBytes];
+    size_t length = 0;
+    const SysDir dir = SysHoldCurrentDirectory(text, sizeof text, &length);
+    if (dir == kSysNone) {
+        g.noCurrent = true;
+        g.noCurrentCode = GetLastError();
+        return;
+    }
+    if (length == 0 || length >= sizeof text) {
+        // Too long for any call: they refuse it, and nothing is resolved below it.
+        SysRelease(dir);
+        g.noCurrent = true;
+        g.noCurrentCode = ERROR_FILENAME_EXCED_RANGE;
+        g.gameBytes = length;
+        return;
+    }
+    const int slot = Store(text, length, dir);
+    g.slots[slot].pins = 1;
+    g.stack[0] = slot;
+    g.depth = 1;
+    Base& game = g.bases[0];
+    memcpy(game.text, text, length + 1);
+    game.length = length;
+    game.slot = slot;
+}
+
+void ConfineTakeRoot(const char* path, bool ownNameGiven) {
+    if (!g.active || g.noCurrent || path == nullptr) return;
+    Resolved r;
+    size_t length = 0;
+    if (!CopyNative(path, &r, &length)) return;
+    char full[kResolvedBytes];
+    const size_t fullLength = SysFullPath(r.text, Current().text, full, sizeof full);
+    if (fullLength == 0) return;  // refused by every call anyway
+    // Below the game directory nothing is taken as given, the root itself included.
+    const Base& game = g.bases[0];
+    if (Above(game.text, game.length, full, fullLength)) return;
+    size_t keep = fullLength;
+    if (!ownNameGiven) {
+        // Its parent is given; its own name is one more level, never followed. The parent
+        // of a name at the top of a file system is that top, separator and all.
+        const size_t cut = LastSeparator(full, fullLength);
+        if (cut < fullLength) {
+            char parent[kResolvedBytes];
+            memcpy(parent, full, cut);
+            parent[cut] = '\0';
+            char top[kResolvedBytes];
+            const bool plain = SysIsAbsolute(parent) && SysFullPath(parent, Current().text, top, sizeof top) == cut &&
+                               memcmp(top, parent, cut) == 0;
+            keep = plain ? cut : cut + 1;
+        }
+    }
+    for (int i = 1; i <= kRoots; ++i) {
+        Base& b = g.bases[i];
+        if (b.length == keep && memcmp(b.text, full, keep) == 0) return;
+        if (b.length != 0) continue;
+        memcpy(b.text, full, keep);
+        b.text[keep] = '\0';
+        b.length = keep;
+        b.slot = kNoSlot;
+        return;
+    }
+}
+
+BOOL ConfineResolve(const char* path, Resolved* out) {
+    size_t length = 0;
+    if (!CopyNative(path, out, &length)) return FALSE;
+    if (!g.active) {
+        Given(out);
+        return TRUE;
+    }
+    if (g.noCurrent) {
+        SetLastError(g.noCurrentCode);
+        return FALSE;
+    }
+    const size_t cut = LastSeparator(out->text, length);
+    if (cut == length) {
+        // A bare name: an entry of the current directory.
+        if (PlainTail(out->text, length)) {
+            const int slot = g.stack[g.depth - 1];
+            Touch(slot);
+            Held(out, slot, out->text);
+            return TRUE;
+        }
+    } else if (SysIsAbsolute(out->text) && PlainTail(out->text + cut + 1, length - cut - 1)) {
+        // A directory held already, spelled as it was.
+        const int slot = Find(out->text, cut);
+        if (slot != kNoSlot) {
+            Touch(slot);
+            Held(out, slot, out->text + cut + 1);
+            return TRUE;
+        }
+    }
+    return ResolveFull(out, false);
+}
+
+BOOL ConfineResolveDirectory(const char* path, Resolved* out) {
+    size_t length = 0;
+    if (!CopyNative(path, out, &length)) return FALSE;
+    if (!g.active) {
+        Given(out);
+        return TRUE;
+    }
+    if (g.noCurrent) {
+        SetLastError(g.noCurrentCode);
+        return FALSE;
+    }
+    return ResolveFull(out, true);
+}
+
+BOOL ConfineEnter(const Resolved& directory) {
+    const int slot = directory.slot;
+    // Back up the way it came: the level is entered by its own handle.
+    for (int i = g.depth - 1; i >= 0; --i) {
+        if (g.stack[i] != slot) continue;
+        if (!SysEnterDirectory(g.slots[slot].dir, g.slots[slot].text)) return FALSE;
+        for (int j = i + 1; j < g.depth; ++j) --g.slots[g.stack[j]].pins;
+        g.depth = i + 1;
+        return TRUE;
+    }
+    if (g.depth == kDepth) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    if (!SysEnterDirectory(g.slots[slot].dir, g.slots[slot].text)) return FALSE;
+    ++g.slots[slot].pins;
+    g.stack[g.depth++] = slot;
+    return TRUE;
+}
+
+BOOL ConfineCurrentText(const char** text, size_t* length) {
+    if (g.noCurrent) {
+        if (g.noCurrentCode != ERROR_FILENAME_EXCED_RANGE) {
+            SetLastError(g.noCurrentCode);
+            return FALSE;
+        }
+        *text = nullptr;
+        *length = g.gameBytes;
+        return TRUE;
+    }
+    const Slot& s = Current();
+    *text = s.text;
+    *length = s.length;
+    return TRUE;
+}
+
+bool ConfineInCurrentDirectory(const Resolved& path) {
+    return g.active && path.slot != kNoSlot && g.depth > 0 && path.slot == g.stack[g.depth - 1] &&
+           strcmp(path.name, ".") != 0;
+}
+
+bool ConfineMayBeCurrentDirectory(const Resolved& path) {
+    if (path.slot == kNoSlot) return true;
+    if (strcmp(path.name, ".") != 0) return !ConfineInCurrentDirectory(path);
+    for (int i = 0; i < g.depth; ++i)
+        if (g.stack[i] == path.slot) return true;
+    return false;
+}
+
+void ConfineRelease(const Resolved& path, const Resolved* inUse) {
+    if (!g.active || path.slot == kNoSlot) return;
+    const int busy = inUse != nullptr ? inUse->slot : kNoSlot;
+    const Slot& holder = g.slots[path.slot];
+    const bool itself = strcmp(path.name, ".") == 0;
+    const size_t nameLength = itself ? 0 : strlen(path.name);
+    for (int i = 0; i < kSlots; ++i) {
+        Slot& s = g.slots[i];
+        if (s.length == 0 || s.pins > 0 || i == path.slot || i == busy) continue;
+        // s is at or below holder\name (or below holder itself, for ".")
+        if (!Above(holder.text, holder.length, s.text, s.length) || s.length == holder.length) continue;
+        if (itself) {
+            Free(i);
+            continue;
+        }
+        const size_t at = holder.length + (IsSeparator(holder.text[holder.length - 1]) ? 0 : 1);
+        if (s.length < at + nameLength || memcmp(s.text + at, path.name, nameLength) != 0) continue;
+        if (s.length == at + nameLength || IsSeparator(s.text[at + nameLength])) Free(i);
+    }
+}
