@@ -151,12 +151,20 @@ TEST_F(Codes, EnumerationOfARemovedCurrentDirectory) {
     EXPECT_TRUE(SetCurrentDirectoryA(Root().c_str()));
 }
 
-TEST_F(Codes, RemoveDirectoryNeverFollowsALink) {
+TEST_F(Codes, RemoveDirectoryRemovesALinkNeverWhatItLeadsTo) {
+    // As on Windows, a link to a directory goes as the link itself; a link to a file is
+    // no directory to remove.
     MakeDirectories("real");
+    WriteFile("real/inside", "x");
+    WriteFile("file", "f");
     ASSERT_EQ(symlink("real", "link"), 0);
-    EXPECT_TRUE(FailedWith(RemoveDirectoryA("link"), 267));
-    EXPECT_TRUE(IsDirectory("real"));
-    EXPECT_TRUE(Exists("link"));
+    ASSERT_EQ(symlink("file", "filelink"), 0);
+    EXPECT_TRUE(RemoveDirectoryA("link"));
+    EXPECT_FALSE(Exists("link"));
+    EXPECT_TRUE(Exists("real/inside"));
+    EXPECT_TRUE(FailedWith(RemoveDirectoryA("filelink"), 267));
+    EXPECT_TRUE(Exists("filelink"));
+    EXPECT_TRUE(Exists("file"));
 }
 
 TEST_F(Codes, PathsTooLongForTheSystem) {

@@ -5,6 +5,8 @@
 // The forced move is internal; VersionMove reaches it with force 1 and a list that does
 // not exist, and then moves the root's "ver.bin" itself.
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -22,6 +24,12 @@ using Lines = std::vector<std::string>;
 
 void MakeReadOnly(const std::string& path) {
     ASSERT_EQ(chmod(path.c_str(), 0555), 0) << path;
+}
+
+// Hidden and system, as Wine keeps them on a directory (in its DOS attribute word):
+// a folder Windows customises, or one a tool hides. Natively a directory as any other.
+void MakeHiddenSystem(const std::string& path) {
+    ASSERT_EQ(setxattr(path.c_str(), "user.DOSATTRIB", "0x6", 3, 0), 0) << path;
 }
 
 Lines Concat(std::initializer_list<Lines> parts) {
@@ -154,18 +162,22 @@ TEST_P(TreeHostTest, ClearOfWhatCannotBeEnteredTouchesNothing) {
     EXPECT_EQ(DescribeTree(after), DescribeTree(before));
 }
 
-TEST_P(TreeHostTest, ClearGoesOnPastADirectoryItMustNotEnter) {
-    // A read-only directory's attribute word is 17, not 16: it goes the file's way, its
-    // delete fails, and what it holds stays; everything else is still cleared.
-    MakeTree(game_, {{"t/a.txt", "a"}, {"t/rodir/in.txt", "in"}, {"t/sub/z.txt", "z"}});
-    MakeReadOnly(game_ + "/t/rodir");
+TEST_P(TreeHostTest, ClearEntersEveryDirectoryWhateverItsAttributes) {
+    // A directory carries more than its directory bit on a player's disk: read-only (17,
+    // every folder customised with a desktop.ini), hidden and system (22; compressed,
+    // encrypted, pinned, ... on Windows). Each is walked and emptied, and removed on request.
+    for (const char* top : {"t", "k"}) {
+        MakeTree(game_ + "/" + top, {{"a.txt", "a"}, {"rodir/in.txt", "in"}, {"rodir/deep/d.txt", "d"},
+                                     {"hs/h.txt", "h"}, {".dot/x.txt", "x"}});
+        MakeReadOnly(game_ + "/" + top + "/rodir");
+        MakeHiddenSystem(game_ + "/" + top + "/hs");
+    }
 
-    RunResult r = Run({"clear", "t", "1"});
-    EXPECT_EQ(r.out, "0\n") << r.Describe();
-    EXPECT_TRUE(LogMatches(Log(), MaskedLog({"DeleteFile(rodir) FAILED 5\n", "RemoveDirectory(t) FAILED 145\n"})));
-    chmod((game_ + "/t/rodir").c_str(), 0755);
+    RunResult r = Run({"clear", "t", "1", "clear", "k", "0"});
+    EXPECT_EQ(r.out, "1\n1\n") << r.Describe() << Printable(Log());
+    EXPECT_FALSE(Exists(game_ + "/quisel.log")) << Printable(Log());
     EXPECT_EQ(DescribeTree(ListTree(game_)),
-              DescribeTree({{"quisel.log", Log()}, {"t/", ""}, {"t/rodir/", ""}, {"t/rodir/in.txt", "in"}}));
+              DescribeTree({{"k/", ""}, {"k/rodir/", ""}, {"k/rodir/deep/", ""}, {"k/hs/", ""}, {"k/.dot/", ""}}));
 }
 
 TEST_P(TreeHostTest, TheCurrentDirectoryIsNeitherRemovedNorMoved) {
@@ -254,25 +266,33 @@ TEST_P(TreeHostTest, ForcedMoveCarriesTheTreeAndLeavesTheSkippedNames) {
                                                                     {"a/b/Newlist.txt", "case variant too"}}));
 }
 
-TEST_P(TreeHostTest, ForcedMoveCarriesADirectoryItMustNotEnterWhole) {
-    // A read-only directory (17) is not walked: it moves as one entry, the names the walk
-    // would have left inside it included.
-    MakeTree(game_ + "/src",
-             {{"ver.bin", "m"}, {"rodir/ver.bin", "inner marker"}, {"rodir/x.txt", "x"}, {"p/y.txt", "y"}});
+TEST_P(TreeHostTest, ForcedMoveWalksEveryDirectoryWhateverItsAttributes) {
+    // A read-only or hidden and system directory is walked like any other: the names the
+    // walk leaves stay inside it, and its files join a directory of its name at the
+    // destination, hidden too, rather than stopping the move there.
+    MakeTree(game_ + "/src", {{"ver.bin", "m"}, {"rodir/ver.bin", "inner marker"}, {"rodir/x.txt", "x"},
+                              {"hs/h.txt", "h"}, {"p/y.txt", "y"}});
+    MakeTree(game_ + "/dst", {{"hs/old.txt", "old"}});
     MakeReadOnly(game_ + "/src/rodir");
+    MakeHiddenSystem(game_ + "/src/hs");
+    MakeHiddenSystem(game_ + "/dst/hs");
 
     const std::string from = In("src");
     const std::string to = In("dst");
     RunResult r = Run(ForcedMove(from, to));
-    EXPECT_EQ(r.out, "1\n") << r.Describe();
-    EXPECT_TRUE(LogMatches(Log(), MaskedLog(Concat({ForcedBegin(from, to), Moved(from, to, {"p\\y.txt", "rodir"}),
+    EXPECT_EQ(r.out, "1\n") << r.Describe() << Printable(Log());
+    EXPECT_TRUE(LogMatches(Log(), MaskedLog(Concat({ForcedBegin(from, to),
+                                                    Moved(from, to, {"hs\\h.txt", "p\\y.txt", "rodir\\x.txt"}),
                                                     ForcedEnd(from, to, 1)}))));
-    EXPECT_EQ(DescribeTree(ListTree(game_ + "/src")), DescribeTree({{"p/", ""}}));
+    EXPECT_EQ(DescribeTree(ListTree(game_ + "/src")),
+              DescribeTree({{"hs/", ""}, {"p/", ""}, {"rodir/", ""}, {"rodir/ver.bin", "inner marker"}}));
     EXPECT_EQ(DescribeTree(ListTree(game_ + "/dst")), DescribeTree({{"ver.bin", "m"},
+                                                                    {"hs/", ""},
+                                                                    {"hs/h.txt", "h"},
+                                                                    {"hs/old.txt", "old"},
                                                                     {"p/", ""},
                                                                     {"p/y.txt", "y"},
                                                                     {"rodir/", ""},
-                                                                    {"rodir/ver.bin", "inner marker"},
                                                                     {"rodir/x.txt", "x"}}));
 }
 
@@ -366,7 +386,33 @@ TEST_P(TreeHostTest, ForcedMoveGivesUpOnAPathThatStaysMissing) {
     EXPECT_EQ(DescribeTree(after), DescribeTree(before));
 }
 
+// Links: each is removed as the link itself wherever a clearing meets it, and the folder
+// it leads to, outside the game directory, stays whole.
+using TreeLinkTest = TreeHostTest;
+
+TEST_P(TreeLinkTest, ClearRemovesLinksAndNeverWhatTheyLeadTo) {
+    const std::string outside = *scratch_ / "outside";
+    MakeTree(outside, {{"keep.txt", "keep"}, {"deep/k2.txt", "k2"}});
+    const Tree outsideBefore = ListTree(outside);
+    MakeTree(game_, {{"t/a.txt", "a"}, {"t/sub/b.txt", "b"}});
+    for (const char* link : {"t/dlink", "t/sub/dlink2", "tl", "tl2"})
+        ASSERT_EQ(symlink(outside.c_str(), (game_ + "/" + link).c_str()), 0);
+    ASSERT_EQ(symlink((outside + "/keep.txt").c_str(), (game_ + "/t/flink").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", (game_ + "/t/dangling").c_str()), 0);
+
+    // Links inside the tree go whether or not the directories do; a link in the place of
+    // the tree itself goes when asked to, and is otherwise refused, untouched.
+    RunResult r = Run({"clear", "t", "0", "clear", "tl", "0", "clear", In("tl"), "1", "clear", "tl2\\", "1"});
+    EXPECT_EQ(r.out, "1\n0\n1\n1\n") << r.Describe() << Printable(Log());
+    EXPECT_TRUE(LogMatches(Log(), MaskedLog({"SetCurrentDirectory(tl) FAILED 4395\n"})));
+    EXPECT_EQ(DescribeTree(ListTree(game_)), DescribeTree({{"quisel.log", Log()}, {"t/", ""}, {"t/sub/", ""}}));
+    EXPECT_EQ(DescribeTree(ListTree(outside)), DescribeTree(outsideBefore));
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, TreeHostTest, ::testing::ValuesIn(TestedBuilds()), BuildParamName);
+// Natively only: Wine is not Windows for links (it opens, moves and deletes a link's
+// target where Windows acts on the link), so their semantics are shown where they are real.
+INSTANTIATE_TEST_SUITE_P(Builds, TreeLinkTest, ::testing::Values(Build::Native), BuildParamName);
 
 } // namespace
 } // namespace quisel::test

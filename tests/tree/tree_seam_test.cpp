@@ -165,14 +165,14 @@ TEST_F(TreeSeamTest, ClearOfManyHeldFilesWaitsOnlyTheCallsBudget) {
         RemoveTree(game_ + "/quisel.log");
     }
 
-    // A directory the walk does not enter (read-only, 17) is refused with access denied
-    // for good: no waiting, and the budget stays for the files that may be held.
-    MakeTree(game_, {{"d/ro/x.txt", "x"}});
-    chmod((game_ + "/d/ro").c_str(), 0555);
+    // A directory where a moved file is to replace one is refused with access denied for
+    // good: no waiting, and the budget stays for the files that may be held.
+    EmptyGame();
+    MakeTree(game_, {{"src/x.txt", "x"}, {"dst/x.txt/in.txt", "in"}, {"list.txt", "x.txt\n"}});
     FaultReset();
-    EXPECT_EQ(Clear("d", 0), 0);
+    EXPECT_EQ(VersionMove(In("src").c_str(), In("dst").c_str(), "list.txt", 0), 0);
     EXPECT_EQ(FaultRepetitions(), 0u);
-    chmod((game_ + "/d/ro").c_str(), 0755);
+    EXPECT_NE(Log().find("DeleteFile(" + In("dst\\x.txt") + ") FAILED 5"), std::string::npos) << Printable(Log());
 }
 
 TEST_F(TreeSeamTest, ClearNestedFailureWritesWhereTheLogIsOpen) {

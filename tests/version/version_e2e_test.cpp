@@ -6,6 +6,7 @@
 // "/tmp/.../game", under Wine "Z:\tmp\...\game"; entries are joined behind a backslash
 // on both.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -626,7 +627,82 @@ TEST_P(VersionE2E, NamesOfEveryScriptThroughUtf8ListsAndWideCalls) {
     EXPECT_FALSE(Exists(game_ + "/한c"));
 }
 
+// ---------------------------------------------------------------------------------------
+// Links below the game directory. Any user may plant one in a game folder that the launcher
+// opened to all, and the launcher runs elevated: the library passes none, and the folder a
+// link leads to, outside the game, stays whole.
+
+using VersionLinkE2E = VersionE2E;
+
+TEST_P(VersionLinkE2E, NoLinkBelowTheGameIsPassed) {
+    const std::string g = Root(), o = Root("gameold");
+    struct Case {
+        const char* what;
+        Tree game;
+        const char* link;  // made below the game directory, leading to the folder outside
+        Args args;
+        std::string out;
+        Messages log;
+        Tree after;  // the game directory, its log left out
+    };
+    const std::string list = "a.txt\r\ndata\\x.pak\r\nver.bin\r\n";
+    const Tree version = {{"newlist.txt", "n\r\n"}, {"backuplist.txt", "a.txt\r\nver.bin\r\n"}, {"a.txt", "A"},
+                          {"ver.bin", "V"}};
+    const Tree snapshot = {{"gameold/", ""}, {"gameold/newlist.txt", "a.txt\r\nver.bin\r\n"},
+                           {"gameold/backuplist.txt", "n\r\n"}, {"gameold/a.txt", "A"}, {"gameold/ver.bin", "V"},
+                           {"newlist.txt", "n\r\n"}, {"backuplist.txt", "a.txt\r\nver.bin\r\n"}};
+    const std::vector<Case> cases = {
+        {"a link in the snapshot's place goes, as the link", version, "gameold", {"backup", "0"}, "1\n",
+         {Begin(), FromTo(g, o), Moved(In(g, "a.txt"), In(o, "a.txt")), FromTo(g, o),
+          Copied(In(g, "ver.bin"), In(o, "ver.bin")), End(1)},
+         snapshot},
+        {"a backup of an entry through a link is refused untouched",
+         {{"newlist.txt", "n\r\n"}, {"backuplist.txt", list}, {"a.txt", "A"}, {"ver.bin", "V"}}, "data",
+         {"backup", "0"}, "0\n", {"GetFileAttributes(" + In(g, "data\\x.pak") + ") FAILED 4395\n"},
+         {{"newlist.txt", "n\r\n"}, {"backuplist.txt", list}, {"a.txt", "A"}, {"ver.bin", "V"}, {"data", ""}}},
+        {"a restore through a link writes nothing there",
+         {{"gameold/newlist.txt", "data\\evil.dll\r\n"}, {"gameold/data/evil.dll", "E"}}, "data",
+         {"move", o, g, In(o, "newlist.txt"), "1"}, "0\n",
+         {Begin(), FromTo(o, g), MoveFailed(In(o, "data\\evil.dll"), In(g, "data\\evil.dll"), 4395),
+          ForceBegin(o, g), MoveFailed(In(o, "data\\evil.dll"), In(g, "data\\evil.dll"), 4395), ForceEnd(o, g, 0),
+          End(0)},
+         {{"gameold/", ""}, {"gameold/newlist.txt", "data\\evil.dll\r\n"}, {"gameold/data/", ""},
+          {"gameold/data/evil.dll", "E"}, {"data", ""}}},
+        {"a restore from a snapshot that is a link takes nothing from it", {}, "gameold",
+         {"move", o, g, In(o, "newlist.txt"), "1"}, "0\n",
+         {Begin(), FromTo(o, g), "fopen(" + In(o, "newlist.txt") + ", \"r\") FAILED 4395\n", ForceBegin(o, g),
+          "SetCurrentDirectory(" + o + ") FAILED 4395\n", ForceEnd(o, g, 0), End(0)},
+         {{"gameold", ""}}},
+    };
+    const std::string outside = *scratch_ / "outside";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RemoveTree(game_);
+        RemoveTree(outside);
+        MakeTree(game_, c.game);
+        MakeTree(outside, {{"x.pak", "X"}, {"newlist.txt", "x.pak\r\nver.bin\r\n"}, {"ver.bin", "OV"},
+                           {"sub/k.txt", "K"}});
+        const Tree outsideBefore = ListTree(outside);
+        ASSERT_EQ(symlink(outside.c_str(), (game_ + "/" + c.link).c_str()), 0);
+        RunResult r = Run(c.args);
+        EXPECT_EQ(r.out, c.out) << r.Describe() << Printable(Log());
+        EXPECT_TRUE(LogIs(c.log));
+        Tree after = Without(ListTree(game_), {"quisel.log"});
+        for (auto& [path, bytes] : after) {
+            if (path.back() == '@') bytes.clear();
+        }
+        Tree expected;
+        for (const auto& [path, bytes] : c.after) expected[path == c.link ? path + "@" : path] = bytes;
+        EXPECT_TREE(after, expected);
+        EXPECT_TREE(ListTree(outside), outsideBefore);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, VersionE2E, ::testing::ValuesIn(TestedBuilds()), BuildParamName);
+// Natively only: Wine is not Windows for links (its MoveFileW and DeleteFileW act on a
+// link's target, and it opens a link's target where Windows opens the link itself), so
+// their semantics are shown where they are real.
+INSTANTIATE_TEST_SUITE_P(Builds, VersionLinkE2E, ::testing::Values(Build::Native), BuildParamName);
 
 }  // namespace
 }  // namespace quisel::test
