@@ -2,7 +2,10 @@
 // small table of slots, each with its full path: a path whose directory is held already
 // costs a comparison, one that is not opens its levels from the nearest directory held,
 // so a walk opens each directory once. The levels of the way down to the current
-// directory are pinned: the walk returns to them by their handles.
+// directory are pinned: the walk returns to them by their handles. Every level opened
+// below another knows its parent, and a level is given up only once nothing is held
+// below it, so what is held below a name is known from the name's own level; a count per
+// hash of (parent, name) tells at once, for almost every move, that nothing is.
 #include "confine.h"
 
 #include <string.h>
@@ -15,11 +18,15 @@ constexpr int kSlots = 168;
 constexpr int kDepth = 136;
 constexpr int kRoots = 4;
 constexpr int kNoSlot = -1;
+constexpr unsigned kKeys = 1024;
 
 struct Slot {
     SysDir dir;
     uint32_t used;  // the clock at the last use: the least recent goes first
     int pins;       // levels of the way down, bases: a pinned slot stays
+    int parent;     // the slot it was opened in, or kNoSlot
+    int children;   // slots opened in it: it stays while it has any
+    unsigned key;   // Key(parent, its name), when it has a parent
     size_t length;  // 0: free
     char text[kResolvedBytes];
 };
@@ -42,8 +49,17 @@ struct State {
     Base bases[1 + kRoots];  // [0]: the game directory
     int stack[kDepth];  // the way down to the current directory, the game directory first
     int depth;
+    int reach;          // no slot from here on is in use: the scans stop here
+    uint8_t keys[kKeys];  // slots held per Key(parent, name)
     Slot slots[kSlots];
 } g;
+
+// A hash of a level's name and the slot it lies in.
+unsigned Key(int parent, const char* name, size_t length) {
+    uint32_t h = 2166136261u ^ static_cast<uint32_t>(parent);
+    for (size_t i = 0; i < length; ++i) h = (h ^ static_cast<unsigned char>(name[i])) * 16777619u;
+    return h % kKeys;
+}
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -64,6 +80,10 @@ void Free(int slot) {
     Slot& s = g.slots[slot];
     if (s.length == 0) return;
     SysRelease(s.dir);
+    if (s.parent != kNoSlot) {
+        --g.keys[s.key];
+        --g.slots[s.parent].children;
+    }
     s.length = 0;
     s.pins = 0;
 }
@@ -71,25 +91,36 @@ void Free(int slot) {
 // A slot for a directory just held; the least recently used one is given up when none is
 // free, never one that is pinned or that a resolution in progress handed out. kNoSlot
 // when every slot is taken (the caller then gives the directory up).
-int Store(const char* text, size_t length, SysDir dir) {
+int Store(const char* text, size_t length, SysDir dir, int parent) {
     int chosen = kNoSlot;
-    for (int i = 0; i < kSlots; ++i) {
+    for (int i = 0; i < g.reach; ++i) {
         const Slot& s = g.slots[i];
         if (s.length == 0) {
             chosen = i;
             break;
         }
-        if (s.pins > 0 || i == g.kept[0] || i == g.kept[1]) continue;
+        if (s.pins > 0 || s.children > 0 || i == g.kept[0] || i == g.kept[1] || i == parent) continue;
         if (chosen == kNoSlot || s.used < g.slots[chosen].used) chosen = i;
     }
+    // A slot never used yet before one that is given up.
+    if ((chosen == kNoSlot || g.slots[chosen].length != 0) && g.reach < kSlots) chosen = g.reach++;
     if (chosen == kNoSlot) return kNoSlot;
     Free(chosen);
     Slot& s = g.slots[chosen];
     s.dir = dir;
     s.length = length;
     s.pins = 0;
+    s.children = 0;
+    s.parent = parent;
     memcpy(s.text, text, length);
     s.text[length] = '\0';
+    if (parent != kNoSlot) {
+        // Its name: what follows the parent's text and a separator.
+        const size_t at = g.slots[parent].length + (IsSeparator(g.slots[parent].text[g.slots[parent].length - 1]) ? 0 : 1);
+        s.key = Key(parent, text + at, length - at);
+        ++g.keys[s.key];
+        ++g.slots[parent].children;
+    }
     Touch(chosen);
     return chosen;
 }
@@ -100,7 +131,7 @@ int Find(const char* text, size_t length) {
     for (int r : g.hint) {
         if (r != kNoSlot && g.slots[r].length == length && memcmp(g.slots[r].text, text, length) == 0) return r;
     }
-    for (int i = 0; i < kSlots; ++i) {
+    for (int i = 0; i < g.reach; ++i) {
         if (g.slots[i].length == length && memcmp(g.slots[i].text, text, length) == 0) return i;
     }
     return kNoSlot;
@@ -131,7 +162,7 @@ int HeldBase(Base& base) {
     }
     const SysDir dir = SysHoldGivenDirectory(base.text);
     if (dir == kSysNone) return kNoSlot;
-    const int slot = Store(base.text, base.length, dir);
+    const int slot = Store(base.text, base.length, dir, kNoSlot);
     if (slot == kNoSlot) {
         SysRelease(dir);
         SetLastError(ERROR_TOO_MANY_OPEN_FILES);
@@ -160,7 +191,7 @@ int Hold(const char* full, size_t length, Base& base, bool lastCodes) {
     int from = BaseOnTheWay(base);
     if (from == kNoSlot) return kNoSlot;
     size_t at = base.length;
-    for (int i = 0; i < kSlots; ++i) {
+    for (int i = 0; i < g.reach; ++i) {
         const Slot& s = g.slots[i];
         if (s.length > at && s.length <= length && memcmp(s.text, full, s.length) == 0 &&
             (s.length == length || IsSeparator(full[s.length]))) {
@@ -176,12 +207,13 @@ int Hold(const char* full, size_t length, Base& base, bool lastCodes) {
         char name[kResolvedBytes];
         memcpy(name, full + at, end - at);
         name[end - at] = '\0';
-        // The directory it is opened in stays while its child is stored.
+        // The directory it is opened in stays while its child is stored (and after, as a
+        // parent does).
         ++g.slots[from].pins;
         const SysDir dir = SysHoldDirectoryAt(g.slots[from].dir, name);
         int child = kNoSlot;
         if (dir != kSysNone) {
-            child = Store(full, end, dir);
+            child = Store(full, end, dir, from);
             if (child == kNoSlot) {
                 SysRelease(dir);
                 SetLastError(ERROR_TOO_MANY_OPEN_FILES);
@@ -214,16 +246,17 @@ bool CopyNative(const char* path, Resolved* out, size_t* length) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return false;
     }
-    size_t i = 0;
-    for (; path[i] != '\0'; ++i) {
-        if (i + 1 >= sizeof out->text) {
-            SetLastError(ERROR_FILENAME_EXCED_RANGE);
-            return false;
-        }
-        out->text[i] = IsSeparator(path[i]) ? kSysSeparator : path[i];
+    const size_t n = strnlen(path, sizeof out->text);
+    if (n == sizeof out->text) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
     }
-    out->text[i] = '\0';
-    *length = i;
+    memcpy(out->text, path, n + 1);
+    const char other = kSysSeparator == '/' ? '\\' : '/';
+    for (char* p = static_cast<char*>(memchr(out->text, other, n)); p != nullptr;
+         p = static_cast<char*>(memchr(p + 1, other, n - static_cast<size_t>(p + 1 - out->text))))
+        *p = kSysSeparator;
+    *length = n;
     return true;
 }
 
@@ -241,6 +274,7 @@ void Held(Resolved* out, int slot, const char* name) {
 }
 
 size_t LastSeparator(const char* text, size_t length) {
+    // From the end: only the last level is looked at.
     for (size_t i = length; i > 0; --i) {
         if (text[i - 1] == kSysSeparator) return i - 1;
     }
@@ -263,7 +297,7 @@ BOOL ResolveFull(Resolved* out, bool whole) {
         if (slot == kNoSlot) {
             const SysDir dir = SysHoldGivenDirectory(full);
             if (dir == kSysNone) return FALSE;
-            slot = Store(full, fullLength, dir);
+            slot = Store(full, fullLength, dir, kNoSlot);
             if (slot == kNoSlot) {
                 SysRelease(dir);
                 SetLastError(ERROR_TOO_MANY_OPEN_FILES);
@@ -310,7 +344,9 @@ bool PlainTail(const char* name, size_t length) {
 bool ConfineActive() { return g.active; }
 
 void ConfineEnd() {
-    for (int i = 0; i < kSlots; ++i) Free(i);
+    for (int i = 0; i < g.reach; ++i) Free(i);
+    g.reach = 0;
+    memset(g.keys, 0, sizeof g.keys);
     for (Base& b : g.bases) {
         b.length = 0;
         b.slot = kNoSlot;
@@ -340,7 +376,7 @@ void ConfineBegin() {
         g.gameBytes = length;
         return;
     }
-    const int slot = Store(text, length, dir);
+    const int slot = Store(text, length, dir, kNoSlot);
     g.slots[slot].pins = 1;
     g.stack[0] = slot;
     g.depth = 1;
@@ -389,6 +425,17 @@ void ConfineTakeRoot(const char* path, bool ownNameGiven) {
 }
 
 BOOL ConfineResolve(const char* path, Resolved* out) {
+    if (g.active && !g.noCurrent && path != nullptr) {
+        // A bare name, an entry of the current directory, is taken as it is: the walks
+        // name every entry so.
+        const size_t bare = strcspn(path, "\\/");
+        if (path[bare] == '\0' && PlainTail(path, bare)) {
+            const int slot = g.stack[g.depth - 1];
+            Touch(slot);
+            Held(out, slot, path);
+            return TRUE;
+        }
+    }
     size_t length = 0;
     if (!CopyNative(path, out, &length)) return FALSE;
     if (!g.active) {
@@ -401,13 +448,7 @@ BOOL ConfineResolve(const char* path, Resolved* out) {
     }
     const size_t cut = LastSeparator(out->text, length);
     if (cut == length) {
-        // A bare name: an entry of the current directory.
-        if (PlainTail(out->text, length)) {
-            const int slot = g.stack[g.depth - 1];
-            Touch(slot);
-            Held(out, slot, out->text);
-            return TRUE;
-        }
+        // A bare name that is no plain one ("." or ".."): resolved whole, below.
     } else if (SysIsAbsolute(out->text) && PlainTail(out->text + cut + 1, length - cut - 1)) {
         // A directory held already, spelled as it was.
         const int slot = Find(out->text, cut);
@@ -485,21 +526,25 @@ bool ConfineMayBeCurrentDirectory(const Resolved& path) {
 
 void ConfineRelease(const Resolved& path, const Resolved* inUse) {
     if (!g.active || path.slot == kNoSlot) return;
-    const int busy = inUse != nullptr ? inUse->slot : kNoSlot;
-    const Slot& holder = g.slots[path.slot];
     const bool itself = strcmp(path.name, ".") == 0;
     const size_t nameLength = itself ? 0 : strlen(path.name);
-    for (int i = 0; i < kSlots; ++i) {
-        Slot& s = g.slots[i];
-        if (s.length == 0 || s.pins > 0 || i == path.slot || i == busy) continue;
-        // s is at or below holder\name (or below holder itself, for ".")
-        if (!Above(holder.text, holder.length, s.text, s.length) || s.length == holder.length) continue;
-        if (itself) {
+    // Nothing is held below a name unless its own level is.
+    if (itself ? g.slots[path.slot].children == 0 : g.keys[Key(path.slot, path.name, nameLength)] == 0) return;
+    const Slot& holder = g.slots[path.slot];
+    const int busy = inUse != nullptr ? inUse->slot : kNoSlot;
+    const size_t at = holder.length + (IsSeparator(holder.text[holder.length - 1]) ? 0 : 1);
+    // Deepest first: a level goes once nothing is held below it.
+    for (bool freed = true; freed;) {
+        freed = false;
+        for (int i = 0; i < g.reach; ++i) {
+            Slot& s = g.slots[i];
+            if (s.length <= holder.length || s.pins > 0 || s.children > 0 || i == busy) continue;
+            if (!Above(holder.text, holder.length, s.text, s.length)) continue;
+            if (!itself && (s.length < at + nameLength || memcmp(s.text + at, path.name, nameLength) != 0 ||
+                            (s.length != at + nameLength && !IsSeparator(s.text[at + nameLength]))))
+                continue;
             Free(i);
-            continue;
+            freed = true;
         }
-        const size_t at = holder.length + (IsSeparator(holder.text[holder.length - 1]) ? 0 : 1);
-        if (s.length < at + nameLength || memcmp(s.text + at, path.name, nameLength) != 0) continue;
-        if (s.length == at + nameLength || IsSeparator(s.text[at + nameLength])) Free(i);
     }
 }

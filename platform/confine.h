@@ -33,7 +33,7 @@ enum {
 // component.
 struct Resolved {
     SysDir dir;        // kSysGiven: nothing is held, and name is the whole path, used as given
-    const char* name;  // the last component, "." for dir itself; points into text
+    const char* name;  // the last component, "." for dir itself: in text, or the path itself
     int slot;          // the resolver's own record of dir (-1 when given)
     char text[kResolvedBytes];  // the path with the platform's separators
 };

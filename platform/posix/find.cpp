@@ -48,8 +48,8 @@ struct Snapshot {
     std::unique_ptr<char[]> dents{new char[kDentsSize]};
 };
 
-// The entry handed out last (see RecentEntry) and what is known of the current directory.
-// Per thread, as the last error is.
+// The entry handed out last (see RecentEntry) and what is known of the current directory:
+// process-wide, as the current directory is (calls are made one at a time).
 struct Recent {
     bool valid = false;
     bool statted = false;
@@ -61,10 +61,10 @@ struct Recent {
     struct stat st;
     char name[NAME_MAX + 1];
 };
-thread_local Recent t_recent;
-thread_local bool t_cwdKnown = false;
-thread_local dev_t t_cwdDev;
-thread_local ino_t t_cwdIno;
+Recent g_recent;
+bool g_cwdKnown = false;
+dev_t g_cwdDev;
+ino_t g_cwdIno;
 
 // Closed snapshots are kept for reuse, so a walk allocates only while its depth and
 // directory sizes grow beyond what it has seen.
@@ -133,9 +133,9 @@ bool Fill(Snapshot& s) {
     s.dirDev = dir.st_dev;
     s.dirIno = dir.st_ino;
     // "." is the current directory, so from here on its identity is known.
-    t_cwdKnown = true;
-    t_cwdDev = dir.st_dev;
-    t_cwdIno = dir.st_ino;
+    g_cwdKnown = true;
+    g_cwdDev = dir.st_dev;
+    g_cwdIno = dir.st_ino;
     for (;;) {
         ssize_t got = getdents64(dirFd, s.dents.get(), kDentsSize);
         if (got < 0 && errno == EINTR) continue;
@@ -168,16 +168,16 @@ bool Fill(Snapshot& s) {
 // Records the entry about to be handed out as the recent one; its lstat when st is given.
 void Remember(const Snapshot& s, const Entry& e, const struct stat* st) {
     qlayer::ForgetRecentEntry();
-    t_recent.valid = e.nameLength <= NAME_MAX;
-    if (!t_recent.valid) return;
-    t_recent.statted = st != nullptr;
-    t_recent.madeNormal = false;
-    t_recent.type = e.type;
-    t_recent.dirDev = s.dirDev;
-    t_recent.dirIno = s.dirIno;
-    t_recent.ino = e.ino;
-    if (st != nullptr) t_recent.st = *st;
-    memcpy(t_recent.name, s.names.data() + e.nameOffset, e.nameLength + 1);
+    g_recent.valid = e.nameLength <= NAME_MAX;
+    if (!g_recent.valid) return;
+    g_recent.statted = st != nullptr;
+    g_recent.madeNormal = false;
+    g_recent.type = e.type;
+    g_recent.dirDev = s.dirDev;
+    g_recent.dirIno = s.dirIno;
+    g_recent.ino = e.ino;
+    if (st != nullptr) g_recent.st = *st;
+    memcpy(g_recent.name, s.names.data() + e.nameOffset, e.nameLength + 1);
 }
 
 // The attribute word of one entry as it is handed out, its lstat taken now and kept as
@@ -281,48 +281,48 @@ DWORD AttributesOf(int dirFd, const char* name, const struct stat& st) {
 }
 
 bool RecentEntry(const char* path, RecentInfo* info) {
-    if (!t_recent.valid || strcmp(path, t_recent.name) != 0) return false;
-    if (!t_cwdKnown) {
+    if (!g_recent.valid || strcmp(path, g_recent.name) != 0) return false;
+    if (!g_cwdKnown) {
         struct stat cwd;
         if (stat(".", &cwd) != 0) return false;
-        t_cwdKnown = true;
-        t_cwdDev = cwd.st_dev;
-        t_cwdIno = cwd.st_ino;
+        g_cwdKnown = true;
+        g_cwdDev = cwd.st_dev;
+        g_cwdIno = cwd.st_ino;
     }
-    if (t_cwdDev != t_recent.dirDev || t_cwdIno != t_recent.dirIno) return false;
-    info->statted = t_recent.statted;
-    info->madeNormal = t_recent.madeNormal;
-    info->type = t_recent.type;
-    info->dev = t_recent.dirDev;
-    info->ino = t_recent.ino;
-    if (t_recent.statted) info->st = t_recent.st;
+    if (g_cwdDev != g_recent.dirDev || g_cwdIno != g_recent.dirIno) return false;
+    info->statted = g_recent.statted;
+    info->madeNormal = g_recent.madeNormal;
+    info->type = g_recent.type;
+    info->dev = g_recent.dirDev;
+    info->ino = g_recent.ino;
+    if (g_recent.statted) info->st = g_recent.st;
     return true;
 }
 
-void DeferNormalAttributes() { t_recent.madeNormal = true; }
+void DeferNormalAttributes() { g_recent.madeNormal = true; }
 
-void UpdateRecentEntryMode(mode_t mode) { t_recent.st.st_mode = (t_recent.st.st_mode & S_IFMT) | mode; }
+void UpdateRecentEntryMode(mode_t mode) { g_recent.st.st_mode = (g_recent.st.st_mode & S_IFMT) | mode; }
 
 void DropRecentEntry() {
-    t_recent.valid = false;
-    t_recent.madeNormal = false;
+    g_recent.valid = false;
+    g_recent.madeNormal = false;
 }
 
 void ForgetRecentEntry() {
-    if (t_recent.valid && t_recent.madeNormal) {
+    if (g_recent.valid && g_recent.madeNormal) {
         // What SetFileAttributesA was asked: the file made writable, never through a link.
-        t_recent.madeNormal = false;
+        g_recent.madeNormal = false;
         struct stat st;
-        if (fstatat(AT_FDCWD, t_recent.name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        if (fstatat(AT_FDCWD, g_recent.name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
             !(st.st_mode & S_IWUSR))
-            fchmodat(AT_FDCWD, t_recent.name, (st.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW);
+            fchmodat(AT_FDCWD, g_recent.name, (st.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW);
     }
-    t_recent.valid = false;
+    g_recent.valid = false;
 }
 
 void CurrentDirectoryChanged() {
     ForgetRecentEntry();
-    t_cwdKnown = false;
+    g_cwdKnown = false;
 }
 
 }  // namespace qlayer
