@@ -20,6 +20,13 @@
  * directory from another thread while a call runs. The functions change it while they
  * work and restore it before they return. The library only reads the paths it is given.
  *
+ * Links: below the game directory, and below a root named outside it, no function
+ * reaches a file through a link (a symbolic link, a junction, a mount point), whether it
+ * was there before the call or put there during it; the step that meets one fails, with
+ * code 4395 in its record. The game directory, the folders above it and a root outside
+ * it are taken as given. A link that ClearDir meets is removed as the link itself, never
+ * what it leads to; every real directory is walked, whatever attributes it carries.
+ *
  * Paths are ANSI strings (the process's code page on Windows) for ClearDir and
  * VersionMove, and UTF-16 strings for their twins ClearDirW and VersionMoveW, which reach
  * every name a disk holds, also those the code page cannot spell. Either way a path holds
