@@ -335,6 +335,22 @@ BOOL ResolveFull(Resolved* out, bool whole) {
     return TRUE;
 }
 
+enum Start { kFailed, kDone, kResolve };
+
+// Copies the path with the system's separators: outside a call it is then used as given.
+Start Begin(const char* path, Resolved* out, size_t* length) {
+    if (!CopyNative(path, out, length)) return kFailed;
+    if (!g.active) {
+        Given(out);
+        return kDone;
+    }
+    if (g.noCurrent) {
+        SetLastError(g.noCurrentCode);
+        return kFailed;
+    }
+    return kResolve;
+}
+
 bool PlainTail(const char* name, size_t length) {
     return length > 0 && SysPlainName(name, length);
 }
@@ -437,15 +453,8 @@ BOOL ConfineResolve(const char* path, Resolved* out) {
         }
     }
     size_t length = 0;
-    if (!CopyNative(path, out, &length)) return FALSE;
-    if (!g.active) {
-        Given(out);
-        return TRUE;
-    }
-    if (g.noCurrent) {
-        SetLastError(g.noCurrentCode);
-        return FALSE;
-    }
+    const Start start = Begin(path, out, &length);
+    if (start != kResolve) return start == kDone;
     const size_t cut = LastSeparator(out->text, length);
     if (cut == length) {
         // A bare name that is no plain one ("." or ".."): resolved whole, below.
@@ -463,15 +472,8 @@ BOOL ConfineResolve(const char* path, Resolved* out) {
 
 BOOL ConfineResolveDirectory(const char* path, Resolved* out) {
     size_t length = 0;
-    if (!CopyNative(path, out, &length)) return FALSE;
-    if (!g.active) {
-        Given(out);
-        return TRUE;
-    }
-    if (g.noCurrent) {
-        SetLastError(g.noCurrentCode);
-        return FALSE;
-    }
+    const Start start = Begin(path, out, &length);
+    if (start != kResolve) return start == kDone;
     return ResolveFull(out, true);
 }
 
