@@ -54,11 +54,22 @@ struct State {
     Slot slots[kSlots];
 } g;
 
-// A hash of a level's name and the slot it lies in.
+// A hash of a level's name and the slot it lies in, the same for every letter case of an
+// ASCII name (Windows names the same level in any).
 unsigned Key(int parent, const char* name, size_t length) {
     uint32_t h = 2166136261u ^ static_cast<uint32_t>(parent);
-    for (size_t i = 0; i < length; ++i) h = (h ^ static_cast<unsigned char>(name[i])) * 16777619u;
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+        h = (h ^ c) * 16777619u;
+    }
     return h % kKeys;
+}
+
+bool HasNonAscii(const char* name, size_t length) {
+    for (size_t i = 0; i < length; ++i)
+        if (static_cast<unsigned char>(name[i]) >= 0x80) return true;
+    return false;
 }
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
@@ -288,8 +299,10 @@ BOOL ResolveFull(Resolved* out, bool whole) {
     if (fullLength == 0) return FALSE;
     Base* base = BaseOf(full, fullLength);
     if (base == nullptr) {
-        // Outside every base: the path as given, which a directory to enter must be held as.
+        // Outside every base: the path as given, by its full path (never against a current
+        // directory), which a directory to enter must be held as.
         if (!whole) {
+            memcpy(out->text, full, fullLength + 1);
             Given(out);
             return TRUE;
         }
@@ -530,8 +543,11 @@ void ConfineRelease(const Resolved& path, const Resolved* inUse) {
     if (!g.active || path.slot == kNoSlot) return;
     const bool itself = strcmp(path.name, ".") == 0;
     const size_t nameLength = itself ? 0 : strlen(path.name);
-    // Nothing is held below a name unless its own level is.
-    if (itself ? g.slots[path.slot].children == 0 : g.keys[Key(path.slot, path.name, nameLength)] == 0) return;
+    // Nothing is held below a name unless its own level is (spelled in any case: the hash
+    // of a name beyond ASCII cannot fold it, so such a name is looked for).
+    if (itself ? g.slots[path.slot].children == 0
+               : g.keys[Key(path.slot, path.name, nameLength)] == 0 && !HasNonAscii(path.name, nameLength))
+        return;
     const Slot& holder = g.slots[path.slot];
     const int busy = inUse != nullptr ? inUse->slot : kNoSlot;
     const size_t at = holder.length + (IsSeparator(holder.text[holder.length - 1]) ? 0 : 1);
@@ -542,7 +558,7 @@ void ConfineRelease(const Resolved& path, const Resolved* inUse) {
             Slot& s = g.slots[i];
             if (s.length <= holder.length || s.pins > 0 || s.children > 0 || i == busy) continue;
             if (!Above(holder.text, holder.length, s.text, s.length)) continue;
-            if (!itself && (s.length < at + nameLength || memcmp(s.text + at, path.name, nameLength) != 0 ||
+            if (!itself && (s.length < at + nameLength || !SysSameNames(s.text + at, path.name, nameLength) ||
                             (s.length != at + nameLength && !IsSeparator(s.text[at + nameLength]))))
                 continue;
             Free(i);

@@ -276,6 +276,19 @@ TEST_P(VersionE2E, EntryListedTwiceFailsTheSecondTimeAndStopsThePass) {
                        MoveFailed(In(Root("s"), "a.txt"), In(Root("d"), "a.txt"), 2), End(0)}));
     EXPECT_TREE(Listed("s"), (Tree{{"c.txt", "C"}, {"ver.bin", "V"}}));
     EXPECT_TREE(Listed("d"), (Tree{{"a.txt", "A"}, {"b.txt", "B"}}));
+
+    // A directory listed whole goes in one move; an entry below it listed after is gone
+    // from the game directory then, as a file listed twice is, though the backup's check
+    // looked into that directory before.
+    RemoveTree(game_);
+    MakeTree(game_, {{"newlist.txt", "n\r\n"}, {"backuplist.txt", "a\r\na\\y.txt\r\n"}, {"a/y.txt", "Y"}});
+    r = Run({"backup", "0"});
+    EXPECT_EQ(r.out, "0\n") << r.Describe();
+    const std::string g = Root(), o = Root("gameold");
+    EXPECT_TRUE(LogIs({"SetCurrentDirectory(" + o + ") FAILED 2\n", Begin(), FromTo(g, o),
+                       Moved(In(g, "a"), In(o, "a")), MoveFailed(In(g, "a\\y.txt"), In(o, "a\\y.txt"), 3), End(0)}));
+    EXPECT_TREE(Listed("gameold"),
+                (Tree{{"newlist.txt", "a\r\na\\y.txt\r\n"}, {"backuplist.txt", "n\r\n"}, {"a/", ""}, {"a/y.txt", "Y"}}));
 }
 
 TEST_P(VersionE2E, ExistingAndReadOnlyDestinationsAreReplacedAndMissingLevelsCreated) {
