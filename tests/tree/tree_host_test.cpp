@@ -386,6 +386,20 @@ TEST_P(TreeHostTest, ForcedMoveGivesUpOnAPathThatStaysMissing) {
     EXPECT_EQ(DescribeTree(after), DescribeTree(before));
 }
 
+// A link in the place of the directory to empty is refused with its record, and what it
+// leads to is untouched: on every build, as Wine lists a link as Windows does.
+TEST_P(TreeHostTest, ClearRefusesToEmptyALinkAndTouchesNothingBehindIt) {
+    const std::string outside = *scratch_ / "outside";
+    MakeTree(outside, {{"keep.txt", "keep"}, {"deep/k2.txt", "k2"}});
+    const Tree outsideBefore = ListTree(outside);
+    ASSERT_EQ(symlink(outside.c_str(), (game_ + "/tl").c_str()), 0);
+    RunResult r = Run({"clear", "tl", "0"});
+    EXPECT_EQ(r.out, "0\n") << r.Describe();
+    EXPECT_TRUE(LogMatches(Log(), MaskedLog({"SetCurrentDirectory(tl) FAILED 4395\n"})));
+    EXPECT_TRUE(Exists(game_ + "/tl"));
+    EXPECT_EQ(DescribeTree(ListTree(outside)), DescribeTree(outsideBefore));
+}
+
 // Links: each is removed as the link itself wherever a clearing meets it, and the folder
 // it leads to, outside the game directory, stays whole.
 using TreeLinkTest = TreeHostTest;
