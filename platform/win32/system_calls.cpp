@@ -1,24 +1,387 @@
-// The library's file calls on Windows: the wide functions. Each path is turned from the
-// library's form (WTF-8) into UTF-16 at the call, and every listed name back as it is,
-// never through the code page: a name the code page cannot spell is reached as any other.
+// The library's file calls on Windows. Each path is turned from the library's form
+// (WTF-8) into UTF-16 at the call, and every listed name back as it is, never through the
+// code page: a name the code page cannot spell is reached as any other.
+//
+// Inside an exported call each path is resolved below the call's bases (confine.h) into a
+// directory held and one level in it, and the call acts there with ntdll's calls relative
+// to that handle, on the entry itself, never through a link (directories.cpp says why).
+// Outside a call, and for a path outside every base, it is kernel32's own function on the
+// path as given. Either way the codes are kernel32's for the same situations.
+#include <stddef.h>
 #include <string.h>
+#include <wchar.h>
 
 #include "../system_calls.h"
-#include "wide_path.h"
+#include "nt_calls.h"
+
+using namespace qwin;
 
 namespace {
-void Copy(const WIN32_FIND_DATAW& found, FsEntry* entry) {
-    entry->attributes = found.dwFileAttributes;
-    // A name of at most 259 units always fits.
-    EncodeWtf8(reinterpret_cast<const uint16_t*>(found.cFileName), wcsnlen(found.cFileName, MAX_PATH - 1),
-               entry->name, sizeof entry->name);
+
+// The codes kernel32 gives where NTSTATUS says less.
+BOOL Fail(DWORD code) {
+    SetLastError(code);
+    return FALSE;
 }
 
 // Lengths of the code page's characters, for cutting text between them.
 size_t CharacterBytes(const char* p) { return IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0' ? 2 : 1; }
+
+// A listed name in the library's form: one longer than any path, which no listing of a
+// Windows file system gives, becomes a byte that no call takes, never a shorter name.
+void PutName(const WCHAR* name, size_t units, FsEntry* entry) {
+    if (units >= kPathUnits || !EncodeWtf8(reinterpret_cast<const uint16_t*>(name), units, entry->name,
+                                           sizeof entry->name)) {
+        entry->name[0] = '\xFF';
+        entry->name[1] = '\0';
+    }
+}
+
+void Copy(const WIN32_FIND_DATAW& found, FsEntry* entry) {
+    entry->attributes = found.dwFileAttributes;
+    entry->reparseTag = ListedTag(found.dwFileAttributes, found.dwReserved0);
+    PutName(found.cFileName, wcsnlen(found.cFileName, MAX_PATH), entry);
+}
+
+// ---------------------------------------------------------------------------------
+// Listings. A walk lists the directory it stands in, one per level it is down, each from
+// the directory held (confine.h), in batches that each listing keeps.
+
+constexpr int kListings = 140;      // a walk is at most one level per component of a path
+constexpr ULONG kListBytes = 2048;  // a few entries at the least (a name holds 255 units)
+
+struct Listing {
+    bool used;
+    bool given;     // FindFirstFileW's handle; else a directory opened for listing
+    HANDLE handle;
+    ULONG at;       // the next entry in data
+    ULONG end;      // the bytes of data filled
+    alignas(8) BYTE data[kListBytes];
+};
+
+Listing g_listings[kListings];
+
+Listing* TakeListing() {
+    for (Listing& l : g_listings) {
+        if (!l.used) {
+            l.used = true;
+            l.at = l.end = 0;
+            return &l;
+        }
+    }
+    SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+    return nullptr;
+}
+
+Listing* ListingOf(HANDLE find) {
+    for (Listing& l : g_listings) {
+        if (static_cast<HANDLE>(&l) == find && l.used) return &l;
+    }
+    return nullptr;
+}
+
+// The next entry of a listing read from a held directory, a batch read when the last is
+// used up. FALSE with ERROR_NO_MORE_FILES at the end.
+BOOL NextListed(Listing* l, FsEntry* entry, UNICODE_STRING* mask, bool first) {
+    if (l->at >= l->end) {
+        IO_STATUS_BLOCK io;
+        io.Information = 0;
+        const NTSTATUS status = NtQueryDirectoryFile(l->handle, NULL, NULL, NULL, &io, l->data, kListBytes,
+                                                     FileFullDirectoryInformation, FALSE, mask, first);
+        if (status == kStatusNoMoreFiles || (status == 0 && io.Information == 0))
+            return Fail(first ? ERROR_FILE_NOT_FOUND : ERROR_NO_MORE_FILES);
+        if (status != 0) return FailStatus(status);
+        l->at = 0;
+        l->end = static_cast<ULONG>(io.Information);
+    }
+    const auto* e = reinterpret_cast<const FILE_FULL_DIR_INFORMATION*>(l->data + l->at);
+    const ULONG nameAt = offsetof(FILE_FULL_DIR_INFORMATION, FileName);
+    const ULONG room = l->end - l->at;
+    if (room < nameAt || e->FileNameLength > room - nameAt) {
+        l->at = l->end;
+        return Fail(ERROR_NO_MORE_FILES);
+    }
+    entry->attributes = e->FileAttributes;
+    // FindFirstFileW's dwReserved0: a reparse point's tag is listed in EaSize.
+    entry->reparseTag = ListedTag(e->FileAttributes, e->EaSize);
+    PutName(e->FileName, e->FileNameLength / sizeof(WCHAR), entry);
+    const ULONG next = e->NextEntryOffset;
+    l->at = next != 0 && next < room ? l->at + next : l->end;
+    return TRUE;
+}
+
+// ---------------------------------------------------------------------------------
+// Copies.
+
+// One buffer for the library's copies, made one at a time.
+BYTE g_copyBuffer[64 * 1024];
+
+// The attributes a file is created with, as CopyFileW gives the copy the source's.
+ULONG CreatedAttributes(ULONG source) {
+    const ULONG settable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                           FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const ULONG kept = source & settable;
+    return kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
+}
+
+// Writes the content of in to out. FALSE, last error set, when a read or a write fails.
+BOOL CopyContent(HANDLE in, HANDLE out) {
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(in, g_copyBuffer, sizeof g_copyBuffer, &got, NULL)) return FALSE;
+        if (got == 0) return TRUE;
+        for (DWORD done = 0; done < got;) {
+            DWORD put = 0;
+            if (!WriteFile(out, g_copyBuffer + done, got - done, &put, NULL)) return FALSE;
+            if (put == 0) return Fail(ERROR_WRITE_FAULT);
+            done += put;
+        }
+    }
+}
+
+// Gives the copy the source's times: its last write time as CopyFileW does, and for a
+// move its creation and last access times too.
+void KeepTimes(HANDLE out, const FILE_BASIC_INFORMATION& source, bool allTimes) {
+    FILE_BASIC_INFORMATION times;
+    memset(&times, 0, sizeof times);  // 0: left as they are
+    times.LastWriteTime = source.LastWriteTime;
+    if (allTimes) {
+        times.CreationTime = source.CreationTime;
+        times.LastAccessTime = source.LastAccessTime;
+    }
+    IO_STATUS_BLOCK io;
+    NtSetInformationFile(out, &io, &times, sizeof times, FileBasicInformation);
+}
+
+// The content of a file opened as itself: a link is refused; any other reparse point (a
+// placeholder of a synced folder, a deduplicated file) is opened again through the
+// system, which presents its content, as the file itself and nothing else.
+NTSTATUS OpenContent(HANDLE* file, ACCESS_MASK access, ULONG share, DWORD* refused) {
+    *refused = ERROR_SUCCESS;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!TagOf(*file, &tag)) {
+        *refused = GetLastError();
+        return 0;
+    }
+    if (IsLink(tag)) {
+        *refused = ERROR_REPARSE_POINT_ENCOUNTERED;
+        return 0;
+    }
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return 0;
+    HANDLE content;
+    const NTSTATUS status = OpenAt(*file, L"", access, share, FILE_OPEN,
+                                   FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, 0, &content);
+    if (status != 0) return status;
+    NtClose(*file);
+    *file = content;
+    return 0;
+}
+
+// The source of a copy or of a move across volumes, opened for reading: held, inside its
+// directory as itself; given, by its path. INVALID_HANDLE_VALUE, last error set.
+HANDLE OpenSource(const Path& from, FILE_BASIC_INFORMATION* info) {
+    HANDLE in;
+    const ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE;
+    const ULONG share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    if (from.held()) {
+        NTSTATUS status = from.Open(access, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, &in);
+        if (status != 0) {
+            FailStatus(status);
+            return INVALID_HANDLE_VALUE;
+        }
+        DWORD refused;
+        status = OpenContent(&in, access, share, &refused);
+        if (status != 0 || refused != ERROR_SUCCESS) {
+            NtClose(in);
+            if (status != 0)
+                FailStatus(status);
+            else
+                Fail(refused);
+            return INVALID_HANDLE_VALUE;
+        }
+    } else {
+        in = CreateFileW(from.wide(), access, share, NULL, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+        if (in == INVALID_HANDLE_VALUE) return in;
+    }
+    IO_STATUS_BLOCK io;
+    const NTSTATUS status = NtQueryInformationFile(in, &io, info, sizeof *info, FileBasicInformation);
+    if (status != 0) {
+        CloseHandle(in);
+        FailStatus(status);
+        return INVALID_HANDLE_VALUE;
+    }
+    return in;
+}
+
+// The destination of a copy (replace: an existing file is overwritten) or of a move across
+// volumes (never replaced: 183), created with the source's attributes. A link there is
+// refused, never written through. INVALID_HANDLE_VALUE, last error set.
+HANDLE CreateDestination(const Path& to, ULONG attributes, bool replace) {
+    const ACCESS_MASK access = GENERIC_WRITE | DELETE | SYNCHRONIZE;
+    const ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE out;
+    if (!to.held()) {
+        out = CreateFileW(to.wide(), access, share, NULL, replace ? CREATE_ALWAYS : CREATE_NEW,
+                          attributes | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+        if (out == INVALID_HANDLE_VALUE && !replace && GetLastError() == ERROR_FILE_EXISTS)
+            Fail(ERROR_ALREADY_EXISTS);
+        return out;
+    }
+    if (to.itself()) {
+        Fail(replace ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);  // the game directory
+        return INVALID_HANDLE_VALUE;
+    }
+    if (replace) {
+        // What is there already, looked at before anything of it is changed.
+        HANDLE there;
+        if (to.Open(FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &there) == 0) {
+            FILE_ATTRIBUTE_TAG_INFO tag;
+            const bool link = TagOf(there, &tag) && IsLink(tag);
+            NtClose(there);
+            if (link) {
+                Fail(ERROR_REPARSE_POINT_ENCOUNTERED);
+                return INVALID_HANDLE_VALUE;
+            }
+        }
+    }
+    const NTSTATUS status = to.Open(access, share, replace ? FILE_OVERWRITE_IF : FILE_CREATE,
+                                    FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, &out, attributes);
+    if (status != 0) {
+        FailStatus(status);
+        return INVALID_HANDLE_VALUE;
+    }
+    return out;
+}
+
+// Copies the open source to the destination; a destination left unfinished is removed.
+BOOL CopyOpen(HANDLE in, const FILE_BASIC_INFORMATION& info, const Path& to, bool replace, bool allTimes) {
+    const HANDLE out = CreateDestination(to, CreatedAttributes(info.FileAttributes), replace);
+    if (out == INVALID_HANDLE_VALUE) return FALSE;
+    if (!CopyContent(in, out)) {
+        const DWORD code = GetLastError();
+        Dispose(out);
+        CloseHandle(out);
+        return Fail(code);
+    }
+    KeepTimes(out, info, allTimes);
+    CloseHandle(out);
+    return TRUE;
+}
+
+// ---------------------------------------------------------------------------------
+// Moves.
+
+// FILE_RENAME_INFORMATION with room for a destination's name.
+struct RenameBuffer {
+    FILE_RENAME_INFORMATION info;
+    WCHAR room[kResolvedBytes + 8];
+};
+
+// Renames the open source to the destination, never replacing what is there.
+NTSTATUS Rename(HANDLE source, const Path& to) {
+    RenameBuffer buffer;
+    memset(&buffer.info, 0, sizeof buffer.info);
+    buffer.info.ReplaceIfExists = FALSE;
+    const ULONG room = sizeof buffer.room;
+    if (to.held()) {
+        // One level inside the destination's directory held.
+        const size_t bytes = wcslen(to.wide()) * sizeof(WCHAR);
+        if (bytes > room) return kStatusInvalidParameter;
+        buffer.info.RootDirectory = to.dir();
+        buffer.info.FileNameLength = static_cast<ULONG>(bytes);
+        memcpy(buffer.info.FileName, to.wide(), bytes);
+    } else {
+        UNICODE_STRING nt;
+        if (!RtlDosPathNameToNtPathName_U(to.wide(), &nt, NULL, NULL)) return kStatusInvalidParameter;
+        const bool fits = nt.Length <= room;
+        if (fits) {
+            buffer.info.FileNameLength = nt.Length;
+            memcpy(buffer.info.FileName, nt.Buffer, nt.Length);
+        }
+        RtlFreeUnicodeString(&nt);
+        if (!fits) return kStatusInvalidParameter;
+    }
+    IO_STATUS_BLOCK io;
+    // The system takes no less than the whole structure, whose one character a name of
+    // one character does not pass (STATUS_INVALID_PARAMETER otherwise).
+    const ULONG length = static_cast<ULONG>(sizeof buffer.info + buffer.info.FileNameLength);
+    return NtSetInformationFile(source, &io, &buffer.info, length, FileRenameInformation);
+}
+
+// A file moved to another volume, as MoveFileW does it: copied (content, attributes and
+// times), and only then the source deleted. A move that fails leaves the source whole
+// and no copy behind.
+BOOL MoveAcrossVolumes(HANDLE source, const Path& to) {
+    // The source itself again, for reading: never through a link, which is moved only
+    // within its volume.
+    HANDLE in;
+    NTSTATUS status = OpenAt(source, L"", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_OPEN,
+                             FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY | kOwnEntry, 0, &in);
+    if (status != 0) return FailStatus(status);
+    DWORD refused;
+    status = OpenContent(&in, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, &refused);
+    if (status != 0 || refused != ERROR_SUCCESS) {
+        NtClose(in);
+        if (refused == ERROR_REPARSE_POINT_ENCOUNTERED) return Fail(ERROR_NOT_SAME_DEVICE);
+        return status != 0 ? FailStatus(status) : Fail(refused);
+    }
+    FILE_BASIC_INFORMATION info;
+    IO_STATUS_BLOCK io;
+    status = NtQueryInformationFile(in, &io, &info, sizeof info, FileBasicInformation);
+    if (status != 0) {
+        NtClose(in);
+        return FailStatus(status);
+    }
+    const HANDLE out = CreateDestination(to, CreatedAttributes(info.FileAttributes), false);
+    if (out == INVALID_HANDLE_VALUE) {
+        NtClose(in);
+        return FALSE;
+    }
+    BOOL ok = CopyContent(in, out);
+    DWORD code = ok ? ERROR_SUCCESS : GetLastError();
+    NtClose(in);
+    if (ok) {
+        KeepTimes(out, info, true);
+        status = Dispose(source);
+        if (status == kStatusCannotDelete && (info.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
+            // A read-only file moves as any other; only its deletion needs the bit off.
+            HANDLE attributes;
+            if (OpenAt(source, L"", FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN, kOwnEntry, 0, &attributes) == 0) {
+                FILE_BASIC_INFORMATION plain;
+                memset(&plain, 0, sizeof plain);
+                plain.FileAttributes = (info.FileAttributes & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL;
+                NtSetInformationFile(attributes, &io, &plain, sizeof plain, FileBasicInformation);
+                NtClose(attributes);
+                status = Dispose(source);
+            }
+        }
+        if (status != 0) {
+            ok = FALSE;
+            code = RtlNtStatusToDosError(status);
+        }
+    }
+    if (!ok) Dispose(out);  // the source stays whole; its copy must not outlive the failed move
+    CloseHandle(out);
+    return ok ? TRUE : Fail(code);
+}
+
 }  // namespace
 
 DWORD FsGetCurrentDirectory(char* buffer) {
+    if (ConfineActive()) {
+        // The directory the call entered, by the path it was entered by.
+        const char* text;
+        size_t length;
+        if (!ConfineCurrentText(&text, &length)) return 0;
+        const size_t units = text != nullptr ? PathUnits(text, length) : length;
+        if (text == nullptr || units >= kPathUnits || length >= kPathBytes) {
+            buffer[0] = '\0';
+            return static_cast<DWORD>(units >= kPathUnits ? units : static_cast<size_t>(kPathUnits));
+        }
+        memcpy(buffer, text, length + 1);
+        return static_cast<DWORD>(units);
+    }
     WCHAR wide[kPathUnits];
     const DWORD length = GetCurrentDirectoryW(kPathUnits, wide);
     if (length == 0 || length >= kPathUnits) return length;
@@ -27,61 +390,285 @@ DWORD FsGetCurrentDirectory(char* buffer) {
 }
 
 BOOL FsSetCurrentDirectory(const char* path) {
+    Resolved directory;
+    if (!ConfineResolveDirectory(path, &directory)) return FALSE;
+    if (directory.dir != kSysGiven) return ConfineEnter(directory);
     WidePath wide;
-    return wide.Set(path) && SetCurrentDirectoryW(wide.text);
+    return wide.Set(directory.name) && SetCurrentDirectoryW(wide.text);
 }
 
 HANDLE FsFindFirstFile(const char* pattern, FsEntry* entry) {
-    WidePath wide;
-    if (!wide.Set(pattern)) return INVALID_HANDLE_VALUE;
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(wide.text, &found);
-    if (find != INVALID_HANDLE_VALUE) Copy(found, entry);
-    return find;
+    Path p;
+    if (!p.Set(pattern)) return INVALID_HANDLE_VALUE;
+    Listing* l = TakeListing();
+    if (l == nullptr) return INVALID_HANDLE_VALUE;
+    if (!p.held()) {
+        WIN32_FIND_DATAW found;
+        l->given = true;
+        l->handle = FindFirstFileW(p.wide(), &found);
+        if (l->handle == INVALID_HANDLE_VALUE) {
+            l->used = false;
+            return INVALID_HANDLE_VALUE;
+        }
+        Copy(found, entry);
+        return static_cast<HANDLE>(l);
+    }
+    // The directory held, opened once more for listing.
+    l->given = false;
+    const NTSTATUS status = OpenAt(p.dir(), L"", FILE_LIST_DIRECTORY, kShareAll, FILE_OPEN,
+                                   FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, 0, &l->handle);
+    if (status != 0) {
+        l->used = false;
+        FailStatus(status);
+        return INVALID_HANDLE_VALUE;
+    }
+    // "*.*" and "*" are every name, as FindFirstFileW reads them.
+    const WCHAR* name = p.wide();
+    const bool all = p.itself() || wcscmp(name, L"*.*") == 0 || wcscmp(name, L"*") == 0;
+    UNICODE_STRING mask;
+    mask.Buffer = const_cast<PWSTR>(name);
+    mask.Length = static_cast<USHORT>(wcslen(name) * sizeof(WCHAR));
+    mask.MaximumLength = mask.Length;
+    if (!NextListed(l, entry, all ? nullptr : &mask, true)) {
+        const DWORD code = GetLastError();
+        NtClose(l->handle);
+        l->used = false;
+        Fail(code);
+        return INVALID_HANDLE_VALUE;
+    }
+    return static_cast<HANDLE>(l);
 }
 
 BOOL FsFindNextFile(HANDLE find, FsEntry* entry) {
+    Listing* l = ListingOf(find);
+    if (l == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (!l->given) return NextListed(l, entry, nullptr, false);
     WIN32_FIND_DATAW found;
-    if (!FindNextFileW(find, &found)) return FALSE;
+    if (!FindNextFileW(l->handle, &found)) return FALSE;
     Copy(found, entry);
     return TRUE;
 }
 
-BOOL FsFindClose(HANDLE find) { return FindClose(find); }
+BOOL FsFindClose(HANDLE find) {
+    Listing* l = ListingOf(find);
+    if (l == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    const BOOL closed = l->given ? FindClose(l->handle) : NtClose(l->handle) == 0;
+    l->used = false;
+    return closed;
+}
 
 BOOL FsCreateDirectory(const char* path) {
-    WidePath wide;
-    return wide.Set(path) && CreateDirectoryW(wide.text, NULL);
+    Path p;
+    if (!p.Set(path)) return FALSE;
+    if (!p.held()) return CreateDirectoryW(p.wide(), NULL);
+    if (p.itself()) return Fail(ERROR_ALREADY_EXISTS);
+    HANDLE dir;
+    const NTSTATUS status = p.Open(FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                                   FILE_DIRECTORY_FILE, &dir);
+    if (status != 0) return FailStatus(status);
+    NtClose(dir);
+    return TRUE;
 }
 
 DWORD FsGetFileAttributes(const char* path) {
-    WidePath wide;
-    return wide.Set(path) ? GetFileAttributesW(wide.text) : INVALID_FILE_ATTRIBUTES;
+    Path p;
+    if (!p.Set(path)) return INVALID_FILE_ATTRIBUTES;
+    if (!p.held()) return GetFileAttributesW(p.wide());
+    // The entry's own attributes, a link's included, as GetFileAttributesW gives them.
+    HANDLE entry;
+    const NTSTATUS status = p.Open(FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &entry);
+    if (status != 0) {
+        FailStatus(status);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    const bool read = TagOf(entry, &tag);
+    NtClose(entry);
+    return read ? tag.FileAttributes : INVALID_FILE_ATTRIBUTES;
+}
+
+DWORD FsLinkAttributes(const char* path) {
+    Path p;
+    if (!p.Set(path) || p.itself()) return 0;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!p.held()) {
+        const HANDLE entry = CreateFileW(p.wide(), FILE_READ_ATTRIBUTES, kShareAll, NULL, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        if (entry == INVALID_HANDLE_VALUE) return 0;
+        const bool link = TagOf(entry, &tag) && IsLink(tag);
+        CloseHandle(entry);
+        if (link) return tag.FileAttributes;
+        if (wcspbrk(p.wide(), L"*?") != nullptr) return 0;
+        WIN32_FIND_DATAW found;
+        const HANDLE find = FindFirstFileW(p.wide(), &found);
+        if (find == INVALID_HANDLE_VALUE) return 0;
+        FindClose(find);
+        return FsIsLink(found.dwFileAttributes, ListedTag(found.dwFileAttributes, found.dwReserved0))
+                   ? found.dwFileAttributes
+                   : 0;
+    }
+    HANDLE entry;
+    if (p.Open(FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &entry) != 0) return 0;
+    const bool link = TagOf(entry, &tag) && IsLink(tag);
+    NtClose(entry);
+    if (link) return tag.FileAttributes;
+    // What the directory lists for the name too: Wine opens a Unix symbolic link as its
+    // target, and only its listing tells a link. Windows lists what the handle says.
+    const WCHAR* name = p.wide();
+    if (wcspbrk(name, L"*?<>\"") != nullptr) return 0;
+    HANDLE dir;
+    const ULONG listing = FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT;
+    if (OpenAt(p.dir(), L"", FILE_LIST_DIRECTORY, kShareAll, FILE_OPEN, listing, 0, &dir) != 0) return 0;
+    UNICODE_STRING mask;
+    mask.Buffer = const_cast<PWSTR>(name);
+    mask.Length = static_cast<USHORT>(wcslen(name) * sizeof(WCHAR));
+    mask.MaximumLength = mask.Length;
+    alignas(8) BYTE data[sizeof(FILE_FULL_DIR_INFORMATION) + kPathUnits * sizeof(WCHAR)];
+    IO_STATUS_BLOCK io;
+    const NTSTATUS status = NtQueryDirectoryFile(dir, NULL, NULL, NULL, &io, data, sizeof data,
+                                                 FileFullDirectoryInformation, TRUE, &mask, TRUE);
+    NtClose(dir);
+    if (status != 0) return 0;
+    const auto* e = reinterpret_cast<const FILE_FULL_DIR_INFORMATION*>(data);
+    const bool same = SameName(e->FileName, e->FileNameLength / sizeof(WCHAR), name, wcslen(name));
+    return same && FsIsLink(e->FileAttributes, ListedTag(e->FileAttributes, e->EaSize)) ? e->FileAttributes : 0;
 }
 
 BOOL SysRemoveDirectory(const char* path) {
-    WidePath wide;
-    return wide.Set(path) && RemoveDirectoryW(wide.text);
+    Path p;
+    if (!p.Set(path)) return FALSE;
+    // No handle of ours keeps it, nor a directory held at its old place afterwards.
+    ConfineRelease(p.resolved(), nullptr);
+    if (!p.held()) return RemoveDirectoryW(p.wide());
+    HANDLE dir;
+    NTSTATUS status = p.Open(DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE, &dir);
+    if (status != 0) return FailStatus(status);
+    // A link to a directory goes as the link. Any other reparse point is opened again
+    // through the system, as RemoveDirectoryW does, so that a synced folder's placeholder
+    // is judged empty or not by what it holds, the same directory and no other.
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (TagOf(dir, &tag) && (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && !IsLink(tag)) {
+        HANDLE again;
+        status = OpenAt(dir, L"", DELETE, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, 0,
+                        &again);
+        if (status != 0) {
+            NtClose(dir);
+            return FailStatus(status);
+        }
+        NtClose(dir);
+        dir = again;
+    }
+    status = Dispose(dir);
+    NtClose(dir);
+    return status == 0 ? TRUE : FailStatus(status);
 }
 
 BOOL SysSetFileAttributes(const char* path, DWORD attributes) {
-    WidePath wide;
-    return wide.Set(path) && SetFileAttributesW(wide.text, attributes);
+    Path p;
+    if (!p.Set(path)) return FALSE;
+    if (!p.held()) return SetFileAttributesW(p.wide(), attributes);
+    HANDLE entry;
+    NTSTATUS status = p.Open(FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &entry);
+    if (status != 0) return FailStatus(status);
+    FILE_BASIC_INFORMATION info;
+    memset(&info, 0, sizeof info);  // times 0: left as they are
+    info.FileAttributes = attributes | FILE_ATTRIBUTE_NORMAL;  // as SetFileAttributesW: 0 would change nothing
+    IO_STATUS_BLOCK io;
+    status = NtSetInformationFile(entry, &io, &info, sizeof info, FileBasicInformation);
+    NtClose(entry);
+    return status == 0 ? TRUE : FailStatus(status);
 }
 
 BOOL SysDeleteFile(const char* path) {
-    WidePath wide;
-    return wide.Set(path) && DeleteFileW(wide.text);
+    Path p;
+    if (!p.Set(path)) return FALSE;
+    if (!p.held()) return DeleteFileW(p.wide());
+    if (p.itself()) return Fail(ERROR_ACCESS_DENIED);  // a directory
+    // A directory, a link to one included, is refused with 5; a link to a file goes as the
+    // link; a read-only file is refused with 5, one held without delete sharing with 32.
+    HANDLE file;
+    NTSTATUS status = p.Open(DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &file);
+    if (status != 0) return FailStatus(status);
+    status = Dispose(file);
+    NtClose(file);
+    return status == 0 ? TRUE : FailStatus(status);
 }
 
-BOOL SysMoveFile(const char* from, const char* to) {
-    WidePath source, destination;
-    return source.Set(from) && destination.Set(to) && MoveFileW(source.text, destination.text);
+BOOL SysMoveFile(const char* existing, const char* target) {
+    Path from, to;
+    if (!from.Set(existing)) return FALSE;
+    // MoveFileW opens the source before it looks for the destination: what is wrong with
+    // the source (missing, held open) is told first.
+    const bool toResolved = to.Set(target);
+    const DWORD toCode = toResolved ? ERROR_SUCCESS : GetLastError();
+    if (!from.held() && (!toResolved || !to.held())) {
+        if (toResolved) return MoveFileW(from.wide(), to.wide());
+        if (GetFileAttributesW(from.wide()) == INVALID_FILE_ATTRIBUTES) return FALSE;
+        return Fail(toCode);
+    }
+    // The source as itself, a link as the link.
+    HANDLE source;
+    if (from.held()) {
+        const NTSTATUS status = from.Open(DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &source);
+        if (status != 0) return FailStatus(status);
+    } else {
+        source = CreateFileW(from.wide(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, NULL, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        if (source == INVALID_HANDLE_VALUE) return FALSE;
+    }
+    if (!toResolved) {
+        CloseHandle(source);
+        return Fail(toCode);
+    }
+    if (to.itself()) {
+        CloseHandle(source);
+        return Fail(ERROR_ALREADY_EXISTS);  // the game directory
+    }
+    // No directory held at or below the source's old place outlives the move.
+    ConfineRelease(from.resolved(), &to.resolved());
+    NTSTATUS status = Rename(source, to);
+    BOOL moved = status == 0;
+    if (status == kStatusNotSameDevice) {
+        FILE_ATTRIBUTE_TAG_INFO tag;
+        if (!TagOf(source, &tag))
+            moved = FALSE;
+        else if (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            moved = Fail(ERROR_NOT_SAME_DEVICE);
+        else
+            moved = MoveAcrossVolumes(source, to);
+        status = 0;
+    }
+    const DWORD code = GetLastError();
+    CloseHandle(source);
+    if (status != 0) return FailStatus(status);
+    SetLastError(code);
+    return moved;
 }
 
-BOOL SysCopyFile(const char* from, const char* to, BOOL failIfExists) {
-    WidePath source, destination;
-    return source.Set(from) && destination.Set(to) && CopyFileW(source.text, destination.text, failIfExists);
+BOOL SysCopyFile(const char* existing, const char* target, BOOL failIfExists) {
+    Path from, to;
+    if (!from.Set(existing)) return FALSE;
+    const bool toResolved = to.Set(target);
+    const DWORD toCode = toResolved ? ERROR_SUCCESS : GetLastError();
+    if (!from.held() && toResolved && !to.held()) return CopyFileW(from.wide(), to.wide(), failIfExists);
+    // A missing source is told first.
+    FILE_BASIC_INFORMATION info;
+    const HANDLE in = OpenSource(from, &info);
+    if (in == INVALID_HANDLE_VALUE) return FALSE;
+    if (!toResolved) {
+        CloseHandle(in);
+        return Fail(toCode);
+    }
+    if (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        CloseHandle(in);
+        return Fail(ERROR_ACCESS_DENIED);
+    }
+    const BOOL copied = CopyOpen(in, info, to, !failIfExists, false);
+    const DWORD code = GetLastError();
+    CloseHandle(in);
+    if (!copied && failIfExists && code == ERROR_ALREADY_EXISTS) return Fail(ERROR_FILE_EXISTS);
+    SetLastError(code);
+    return copied;
 }
 
 void SysPause(DWORD ms) { Sleep(ms); }

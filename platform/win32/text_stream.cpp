@@ -1,16 +1,78 @@
 // On Windows the C runtime's own text-mode streams are the reference behaviour; the path
-// reaches them in UTF-16, so any name can be opened.
+// reaches them in UTF-16, so any name can be opened. Inside an exported call the file is
+// opened inside the directory held for it, never through a link (directories.cpp), and
+// handed to the runtime as a text-mode descriptor with the sharing fopen gives it.
+#include <fcntl.h>
+#include <io.h>
+#include <string.h>
 #include <wchar.h>
 
 #include "../platform.h"
-#include "wide_path.h"
+#include "nt_calls.h"
+
+using namespace qwin;
+
+namespace {
+
+FILE* Refused(DWORD code) {
+    SetLastError(code);
+    return NULL;
+}
+
+// The held file of a stream: "r" reads an existing file; "at" appends, the file made when
+// missing. Shared for reading and writing, never for deletion, as fopen shares. A link is
+// refused, never followed; any other reparse point is opened again through the system,
+// which presents its content.
+FILE* OpenHeld(const Path& p, bool append, const char* mode) {
+    if (p.itself()) return Refused(ERROR_ACCESS_DENIED);  // a directory, as fopen finds it
+    const ACCESS_MASK access = append ? FILE_GENERIC_WRITE : FILE_GENERIC_READ;
+    const ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE file;
+    NTSTATUS status = p.Open(access, share, append ? FILE_OPEN_IF : FILE_OPEN, FILE_NON_DIRECTORY_FILE, &file);
+    if (status != 0) return Refused(RtlNtStatusToDosError(status));
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!TagOf(file, &tag)) {
+        const DWORD code = GetLastError();
+        NtClose(file);
+        return Refused(code);
+    }
+    if (IsLink(tag)) {
+        NtClose(file);
+        return Refused(ERROR_REPARSE_POINT_ENCOUNTERED);
+    }
+    if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        HANDLE content;
+        status = OpenAt(file, L"", access, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, 0, &content);
+        NtClose(file);
+        if (status != 0) return Refused(RtlNtStatusToDosError(status));
+        file = content;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_TEXT | (append ? _O_APPEND : _O_RDONLY));
+    if (fd == -1) {
+        NtClose(file);
+        return Refused(ERROR_TOO_MANY_OPEN_FILES);
+    }
+    FILE* stream = _fdopen(fd, mode);
+    if (stream == NULL) {
+        _close(fd);
+        return Refused(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return stream;
+}
+
+}  // namespace
 
 FILE* OpenTextStream(const char* path, const char* mode) {
-    WidePath wide;
-    if (!wide.Set(path)) return NULL;
+    Path p;
+    if (!p.Set(path)) return NULL;
+    if (p.held()) {
+        if (mode != NULL && (strcmp(mode, "r") == 0 || strcmp(mode, "rt") == 0)) return OpenHeld(p, false, mode);
+        if (mode != NULL && (strcmp(mode, "a") == 0 || strcmp(mode, "at") == 0)) return OpenHeld(p, true, mode);
+        return Refused(ERROR_INVALID_PARAMETER);
+    }
     wchar_t wideMode[8];
     size_t i = 0;
     for (; mode[i] != '\0' && i + 1 < sizeof wideMode / sizeof wideMode[0]; ++i) wideMode[i] = mode[i];
     wideMode[i] = L'\0';
-    return _wfopen(wide.text, wideMode);
+    return _wfopen(p.wide(), wideMode);
 }

@@ -1,0 +1,85 @@
+// What the Windows layer's files share: the ntdll calls that open, change and list a file
+// inside a directory held by its handle (kernel32 offers none), and a path resolved for
+// them (directories.cpp says why and what it costs).
+#pragma once
+
+#include <windows.h>
+#include <winternl.h>
+
+#include "../confine.h"
+#include "wide_path.h"
+
+extern "C" {
+// Not in MinGW's winternl.h.
+NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc, PVOID context,
+                                    PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, FILE_INFORMATION_CLASS type,
+                                    BOOLEAN single, PUNICODE_STRING mask, BOOLEAN restart);
+BOOLEAN NTAPI RtlEqualUnicodeString(const UNICODE_STRING* a, const UNICODE_STRING* b, BOOLEAN ignoreCase);
+}
+
+namespace qwin {
+
+// The NTSTATUS values the layer tells apart (ntstatus.h does not mix with windows.h).
+constexpr NTSTATUS kStatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);
+constexpr NTSTATUS kStatusNotImplemented = static_cast<NTSTATUS>(0xC0000002L);
+constexpr NTSTATUS kStatusInvalidInfoClass = static_cast<NTSTATUS>(0xC0000003L);
+constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000DL);
+constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035L);
+constexpr NTSTATUS kStatusNotSupported = static_cast<NTSTATUS>(0xC00000BBL);
+constexpr NTSTATUS kStatusNotSameDevice = static_cast<NTSTATUS>(0xC00000D4L);
+constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
+constexpr NTSTATUS kStatusCannotDelete = static_cast<NTSTATUS>(0xC0000121L);
+
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// A directory is held with what opening inside it and telling which it is need (the
+// traverse right Windows holds the current directory with), and every sharing: no handle
+// of ours keeps anyone, the library included, from renaming or removing it.
+constexpr ACCESS_MASK kHeldAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// An entry itself, never what a link there leads to.
+constexpr ULONG kOwnEntry = FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT;
+
+inline HANDLE AsHandle(SysDir dir) { return reinterpret_cast<HANDLE>(dir); }
+
+// Opens name inside dir, synchronous; an empty name opens dir itself again.
+NTSTATUS OpenAt(HANDLE dir, const WCHAR* name, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
+                ULONG attributes, HANDLE* out, ULONG_PTR* information = nullptr);
+// The attribute word and reparse tag of an open file. False, last error set, when unread.
+bool TagOf(HANDLE file, FILE_ATTRIBUTE_TAG_INFO* tag);
+// Whether it is a link: a reparse point whose tag names another place (files.h).
+inline bool IsLink(const FILE_ATTRIBUTE_TAG_INFO& tag) { return FsIsLink(tag.FileAttributes, tag.ReparseTag) != 0; }
+// The tag a listing gives an entry: its own, or, for a reparse point listed without one
+// (Wine lists a Unix symbolic link so), a link's: it is neither entered nor followed.
+DWORD ListedTag(DWORD attributes, DWORD reported);
+// Whether two handles are the same file.
+bool SameFile(HANDLE a, HANDLE b);
+// Whether two names are the same to the system: equal in its upper case, as NTFS compares.
+bool SameName(const WCHAR* a, size_t aUnits, const WCHAR* b, size_t bUnits);
+// Marks an open file for deletion, its name gone at once where the file system can.
+NTSTATUS Dispose(HANDLE file);
+// Sets the last error to the status's Win32 code; returns FALSE.
+BOOL FailStatus(NTSTATUS status);
+
+// A path as a file call takes it (confine.h): inside an exported call, a directory held and
+// one level in it; otherwise the whole path, used as given by kernel32.
+class Path {
+public:
+    // False, last error set, when the path cannot be resolved or spelled in UTF-16.
+    bool Set(const char* path);
+    bool held() const { return r_.dir != kSysGiven; }
+    HANDLE dir() const { return AsHandle(r_.dir); }
+    // Held: the level inside dir(), empty for dir() itself; given: the whole path.
+    const WCHAR* wide() const { return itself_ ? L"" : wide_.text; }
+    // The held directory itself, as the game directory's own path resolves.
+    bool itself() const { return itself_; }
+    const Resolved& resolved() const { return r_; }
+    // Opens the entry inside the held directory: the entry itself, a link never followed.
+    NTSTATUS Open(ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options, HANDLE* out,
+                  ULONG attributes = FILE_ATTRIBUTE_NORMAL, ULONG_PTR* information = nullptr) const;
+
+private:
+    Resolved r_;
+    WidePath wide_;
+    bool itself_ = false;
+};
+
+}  // namespace qwin
