@@ -64,6 +64,15 @@ bool TagOf(HANDLE file, FILE_ATTRIBUTE_TAG_INFO* tag) {
     return false;
 }
 
+bool NotALink(HANDLE file, FILE_ATTRIBUTE_TAG_INFO* tag) {
+    const bool read = TagOf(file, tag);
+    if (read && !IsLink(*tag)) return true;
+    const DWORD code = read ? ERROR_REPARSE_POINT_ENCOUNTERED : GetLastError();
+    NtClose(file);
+    SetLastError(code);
+    return false;
+}
+
 DWORD ListedTag(DWORD attributes, DWORD reported) {
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return 0;
     // Windows always lists a reparse point's tag, and no tag is 0.
@@ -246,15 +255,7 @@ SysDir SysHoldDirectoryAt(SysDir parent, const char* name) {
                                    FILE_DIRECTORY_FILE | kOwnEntry, 0, &dir);
     if (status != 0) return Refused(LevelCode(AsHandle(parent), wide.text, status));
     FILE_ATTRIBUTE_TAG_INFO tag;
-    if (!TagOf(dir, &tag)) {
-        const DWORD code = GetLastError();
-        NtClose(dir);
-        return Refused(code);
-    }
-    if (IsLink(tag)) {
-        NtClose(dir);
-        return Refused(ERROR_REPARSE_POINT_ENCOUNTERED);
-    }
+    if (!NotALink(dir, &tag)) return kSysNone;
     // Any other reparse point (a synced folder's placeholder, a deduplicated folder) is a
     // directory like another.
     return reinterpret_cast<SysDir>(dir);

@@ -47,6 +47,9 @@ NTSTATUS OpenAt(HANDLE dir, const WCHAR* name, ACCESS_MASK access, ULONG share, 
 bool TagOf(HANDLE file, FILE_ATTRIBUTE_TAG_INFO* tag);
 // Whether it is a link: a reparse point whose tag names another place (files.h).
 inline bool IsLink(const FILE_ATTRIBUTE_TAG_INFO& tag) { return FsIsLink(tag.FileAttributes, tag.ReparseTag) != 0; }
+// Reads an open file's attributes and tag into *tag. A link, or a file that cannot be read
+// so, is closed and refused: false, last error set (ERROR_REPARSE_POINT_ENCOUNTERED).
+bool NotALink(HANDLE file, FILE_ATTRIBUTE_TAG_INFO* tag);
 // The tag a listing gives an entry: its own, or, for a reparse point listed without one
 // (Wine lists a Unix symbolic link so), a link's: it is neither entered nor followed.
 DWORD ListedTag(DWORD attributes, DWORD reported);

@@ -31,15 +31,7 @@ FILE* OpenHeld(const Path& p, bool append, const char* mode) {
     NTSTATUS status = p.Open(access, share, append ? FILE_OPEN_IF : FILE_OPEN, FILE_NON_DIRECTORY_FILE, &file);
     if (status != 0) return Refused(RtlNtStatusToDosError(status));
     FILE_ATTRIBUTE_TAG_INFO tag;
-    if (!TagOf(file, &tag)) {
-        const DWORD code = GetLastError();
-        NtClose(file);
-        return Refused(code);
-    }
-    if (IsLink(tag)) {
-        NtClose(file);
-        return Refused(ERROR_REPARSE_POINT_ENCOUNTERED);
-    }
+    if (!NotALink(file, &tag)) return nullptr;
     if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         HANDLE content;
         status = OpenAt(file, L"", access, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, 0, &content);
