@@ -18,7 +18,7 @@ constexpr int kSlots = 168;
 constexpr int kDepth = 136;
 constexpr int kRoots = 4;
 constexpr int kNoSlot = -1;
-constexpr unsigned kKeys = 1024;
+constexpr unsigned kKeys = 4096;
 
 struct Slot {
     SysDir dir;
@@ -539,28 +539,47 @@ bool ConfineMayBeCurrentDirectory(const Resolved& path) {
     return false;
 }
 
+namespace {
+// Whether slot is top or lies below it, by the levels it was opened in.
+bool Within(int slot, int top) {
+    for (int at = slot, levels = 0; at != kNoSlot && levels <= kDepth + kSlots; at = g.slots[at].parent, ++levels) {
+        if (at == top) return true;
+    }
+    return false;
+}
+}  // namespace
+
 void ConfineRelease(const Resolved& path, const Resolved* inUse) {
     if (!g.active || path.slot == kNoSlot) return;
-    const bool itself = strcmp(path.name, ".") == 0;
-    const size_t nameLength = itself ? 0 : strlen(path.name);
-    // Nothing is held below a name unless its own level is (spelled in any case: the hash
-    // of a name beyond ASCII cannot fold it, so such a name is looked for).
-    if (itself ? g.slots[path.slot].children == 0
-               : g.keys[Key(path.slot, path.name, nameLength)] == 0 && !HasNonAscii(path.name, nameLength))
-        return;
     const Slot& holder = g.slots[path.slot];
-    const int busy = inUse != nullptr ? inUse->slot : kNoSlot;
-    const size_t at = holder.length + (IsSeparator(holder.text[holder.length - 1]) ? 0 : 1);
+    int top = path.slot;
+    bool keepTop = true;
+    if (strcmp(path.name, ".") != 0) {
+        // Nothing is held below a name unless its own level is (spelled in any case: the
+        // hash of a name beyond ASCII cannot fold it, so such a name is looked for).
+        const size_t nameLength = strlen(path.name);
+        if (g.keys[Key(path.slot, path.name, nameLength)] == 0 && !HasNonAscii(path.name, nameLength)) return;
+        const size_t at = holder.length + (IsSeparator(holder.text[holder.length - 1]) ? 0 : 1);
+        top = kNoSlot;
+        for (int i = 0; i < g.reach && top == kNoSlot; ++i) {
+            const Slot& s = g.slots[i];
+            if (s.length != 0 && s.parent == path.slot && s.length == at + nameLength &&
+                SysSameNames(s.text + at, path.name, nameLength))
+                top = i;
+        }
+        if (top == kNoSlot) return;
+        keepTop = false;
+    } else if (holder.children == 0) {
+        return;
+    }
     // Deepest first: a level goes once nothing is held below it.
+    const int busy = inUse != nullptr ? inUse->slot : kNoSlot;
     for (bool freed = true; freed;) {
         freed = false;
         for (int i = 0; i < g.reach; ++i) {
-            Slot& s = g.slots[i];
-            if (s.length <= holder.length || s.pins > 0 || s.children > 0 || i == busy) continue;
-            if (!Above(holder.text, holder.length, s.text, s.length)) continue;
-            if (!itself && (s.length < at + nameLength || !SysSameNames(s.text + at, path.name, nameLength) ||
-                            (s.length != at + nameLength && !IsSeparator(s.text[at + nameLength]))))
-                continue;
+            const Slot& s = g.slots[i];
+            if (s.length == 0 || s.pins > 0 || s.children > 0 || i == busy || (keepTop && i == top)) continue;
+            if (!Within(i, top)) continue;
             Free(i);
             freed = true;
         }
