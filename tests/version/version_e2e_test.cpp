@@ -5,6 +5,7 @@
 // Paths in the log are the ones the library was given or read back: natively
 // "/tmp/.../game", under Wine "Z:\tmp\...\game"; entries are joined behind a backslash
 // on both.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -308,6 +309,38 @@ TEST_P(VersionE2E, ExistingAndReadOnlyDestinationsAreReplacedAndMissingLevelsCre
                                    {"data/maps/c.dat", "C"}, {"other.txt", "O"}}));
     EXPECT_TREE(Listed("s"), (Tree{{"data/", ""}, {"data/maps/", ""}}));
     EXPECT_TREE(Listed("out"), (Tree{{"deep/", ""}, {"deep/d2/", ""}, {"deep/d2/x/", ""}, {"deep/d2/x/y.txt", "Y"}}));
+}
+
+// A root on another file system (memory, against the disk the game is on): each file is
+// copied and its source deleted, as Windows moves a file across volumes, content, a
+// read-only file's mode and the time it was last written kept.
+TEST_P(VersionE2E, MovesAcrossVolumesKeepContentModeAndTime) {
+    char made[] = "/dev/shm/quisel-vol-XXXXXX";
+    struct stat shm, tmp;
+    if (stat("/dev/shm", &shm) != 0 || stat(game_.c_str(), &tmp) != 0 || shm.st_dev == tmp.st_dev ||
+        mkdtemp(made) == nullptr)
+        GTEST_SKIP() << "no second file system beside " << game_;
+    const std::string volume = made;
+    MakeTree(volume + "/src", {{"a.txt", "A"}, {"ro.txt", "R"}, {"d/b.txt", "B"}, {"ver.bin", "V"}});
+    ASSERT_EQ(chmod((volume + "/src/ro.txt").c_str(), 0444), 0);
+    const struct timespec written[2] = {{978307200, 0}, {978307200, 0}};  // 2001-01-01
+    ASSERT_EQ(utimensat(AT_FDCWD, (volume + "/src/d/b.txt").c_str(), written, 0), 0);
+    WriteFile(game_ + "/list.txt", "a.txt\nro.txt\nd\\b.txt\nver.bin\n");
+
+    const std::string from = LibraryPath(build(), volume + "/src"), to = Root("dst");
+    RunResult r = Run({"move", from, to, "list.txt", "0"});
+    EXPECT_EQ(r.out, "1\n") << r.Describe() << Printable(Log());
+    EXPECT_TRUE(LogIs({Begin(), FromTo(from, to), Moved(In(from, "a.txt"), In(to, "a.txt")),
+                       Moved(In(from, "ro.txt"), In(to, "ro.txt")), Moved(In(from, "d\\b.txt"), In(to, "d\\b.txt")),
+                       FromTo(from, to), Copied(In(from, "ver.bin"), In(to, "ver.bin")), End(1)}));
+    EXPECT_TREE(Listed("dst"), (Tree{{"a.txt", "A"}, {"ro.txt", "R"}, {"d/", ""}, {"d/b.txt", "B"}, {"ver.bin", "V"}}));
+    EXPECT_TREE(ListTree(volume + "/src"), (Tree{{"d/", ""}}));
+    struct stat ro, b;
+    ASSERT_EQ(stat((game_ + "/dst/ro.txt").c_str(), &ro), 0);
+    EXPECT_EQ(ro.st_mode & 0222, 0u);
+    ASSERT_EQ(stat((game_ + "/dst/d/b.txt").c_str(), &b), 0);
+    EXPECT_EQ(b.st_mtim.tv_sec, written[1].tv_sec);
+    RemoveTree(volume);
 }
 
 TEST_P(VersionE2E, LengthLimitHoldsAtItsExactEdge) {
