@@ -423,6 +423,29 @@ TEST_P(TreeLinkTest, ClearRemovesLinksAndNeverWhatTheyLeadTo) {
     EXPECT_EQ(DescribeTree(ListTree(outside)), DescribeTree(outsideBefore));
 }
 
+TEST_P(TreeLinkTest, ARootOutsideTheGameIsTakenAsGivenAndNothingBelowIt) {
+    // The launcher's root outside the game directory may itself be a link (a snapshot kept
+    // on another drive); what lies below it is reached through no link, and a clearing of a
+    // directory named outside the game is refused when that directory is a link.
+    const std::string secret = *scratch_ / "secret";
+    MakeTree(secret, {{"s.txt", "secret"}});
+    MakeTree(*scratch_ / "real", {{"ver.bin", "v"}, {"f.txt", "f"}, {"sub/g.txt", "g"}});
+    MakeTree(*scratch_ / "junk", {{"j.txt", "j"}});
+    ASSERT_EQ(symlink(secret.c_str(), (*scratch_ / "real/inner").c_str()), 0);
+    ASSERT_EQ(symlink(secret.c_str(), (*scratch_ / "junk/inner").c_str()), 0);
+    ASSERT_EQ(symlink((*scratch_ / "real").c_str(), (*scratch_ / "root").c_str()), 0);
+    const std::string root = *scratch_ / "root", to = In("dst");
+    RunResult r = Run({"move", root, to, "missing.txt", "1", "clear", *scratch_ / "junk", "0", "clear", root, "0"});
+    EXPECT_EQ(r.out, "1\n1\n0\n") << r.Describe() << Printable(Log());
+    EXPECT_TRUE(LogMatches(Log(), MaskedLog(Concat({ForcedBegin(root, to), Moved(root, to, {"f.txt", "inner", "sub\\g.txt"}),
+                                                    ForcedEnd(root, to, 1),
+                                                    {"SetCurrentDirectory(" + root + ") FAILED 4395\n"}}))));
+    EXPECT_EQ(DescribeTree(ListTree(game_ + "/dst")),
+              DescribeTree({{"ver.bin", "v"}, {"f.txt", "f"}, {"inner@", secret}, {"sub/", ""}, {"sub/g.txt", "g"}}));
+    EXPECT_EQ(DescribeTree(ListTree(*scratch_ / "junk")), DescribeTree({}));
+    EXPECT_EQ(DescribeTree(ListTree(secret)), DescribeTree({{"s.txt", "secret"}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, TreeHostTest, ::testing::ValuesIn(TestedBuilds()), BuildParamName);
 // Natively only: Wine is not Windows for links (it opens, moves and deletes a link's
 // target where Windows acts on the link), so their semantics are shown where they are real.
