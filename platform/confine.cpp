@@ -136,6 +136,15 @@ int Store(const char* text, size_t length, SysDir dir, int parent) {
     return chosen;
 }
 
+// Store, or, with every slot taken, the directory given up and the call failed.
+int Kept(const char* text, size_t length, SysDir dir, int parent) {
+    const int slot = Store(text, length, dir, parent);
+    if (slot != kNoSlot) return slot;
+    SysRelease(dir);
+    SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+    return kNoSlot;
+}
+
 // The slot holding exactly this directory, or kNoSlot.
 int Find(const char* text, size_t length) {
     // The last two first: a walk asks for the same directories over and over.
@@ -173,21 +182,13 @@ int HeldBase(Base& base) {
     }
     const SysDir dir = SysHoldGivenDirectory(base.text);
     if (dir == kSysNone) return kNoSlot;
-    const int slot = Store(base.text, base.length, dir, kNoSlot);
-    if (slot == kNoSlot) {
-        SysRelease(dir);
-        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-        return kNoSlot;
-    }
+    const int slot = Kept(base.text, base.length, dir, kNoSlot);
+    if (slot == kNoSlot) return kNoSlot;
     g.slots[slot].pins = 1;
     base.slot = slot;
     return slot;
 }
 
-// The directory full[0, length) below base, held: from the nearest directory held on the
-// way, every further level opened inside the one before, never followed. A level that
-// fails is one of the way (ERROR_PATH_NOT_FOUND whatever it is, but a link), unless it is
-// the last and lastCodes asks for its own code.
 // The base as a directory on the way to something below it: a root not there (yet) is a
 // level of the way that is missing.
 int BaseOnTheWay(Base& base) {
@@ -198,6 +199,10 @@ int BaseOnTheWay(Base& base) {
     return kNoSlot;
 }
 
+// The directory full[0, length) below base, held: from the nearest directory held on the
+// way, every further level opened inside the one before, never followed. A level that
+// fails is one of the way (ERROR_PATH_NOT_FOUND whatever it is, but a link), unless it is
+// the last and lastCodes asks for its own code.
 int Hold(const char* full, size_t length, Base& base, bool lastCodes) {
     int from = BaseOnTheWay(base);
     if (from == kNoSlot) return kNoSlot;
@@ -222,14 +227,7 @@ int Hold(const char* full, size_t length, Base& base, bool lastCodes) {
         // parent does).
         ++g.slots[from].pins;
         const SysDir dir = SysHoldDirectoryAt(g.slots[from].dir, name);
-        int child = kNoSlot;
-        if (dir != kSysNone) {
-            child = Store(full, end, dir, from);
-            if (child == kNoSlot) {
-                SysRelease(dir);
-                SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-            }
-        }
+        const int child = dir != kSysNone ? Kept(full, end, dir, from) : kNoSlot;
         --g.slots[from].pins;
         if (child == kNoSlot) {
             const DWORD code = GetLastError();
@@ -310,12 +308,8 @@ BOOL ResolveFull(Resolved* out, bool whole) {
         if (slot == kNoSlot) {
             const SysDir dir = SysHoldGivenDirectory(full);
             if (dir == kSysNone) return FALSE;
-            slot = Store(full, fullLength, dir, kNoSlot);
-            if (slot == kNoSlot) {
-                SysRelease(dir);
-                SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-                return FALSE;
-            }
+            slot = Kept(full, fullLength, dir, kNoSlot);
+            if (slot == kNoSlot) return FALSE;
         }
         Touch(slot);
         memcpy(out->text, full, fullLength + 1);

@@ -249,9 +249,7 @@ void Emit(const Snapshot& s, const Entry& e, FsEntry* out) {
     }
     Remember(s, e, &st);
     if (S_ISLNK(st.st_mode)) {
-        struct stat target;
-        const bool toDirectory = fstatat(s.dirFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
-        out->attributes = FILE_ATTRIBUTE_REPARSE_POINT | (toDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+        out->attributes = qlayer::LinkAttributes(s.dirFd, name);
         out->reparseTag = IO_REPARSE_TAG_SYMLINK;
         return;
     }
@@ -268,12 +266,17 @@ Snapshot* Live(HANDLE h) {
 
 namespace qlayer {
 
+DWORD LinkAttributes(int dirFd, const char* name) {
+    struct stat target;
+    const bool directory = fstatat(dirFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+    return FILE_ATTRIBUTE_REPARSE_POINT | (directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+}
+
 DWORD AttributesOf(int dirFd, const char* name, const struct stat& st) {
     if (S_ISLNK(st.st_mode)) {
-        struct stat target;
-        if (fstatat(dirFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode))
-            return FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;  // never entered by a walk
-        return FILE_ATTRIBUTE_ARCHIVE;
+        // The Win32 record shows a link to a file as a plain file.
+        const DWORD link = LinkAttributes(dirFd, name);
+        return (link & FILE_ATTRIBUTE_DIRECTORY) ? link : FILE_ATTRIBUTE_ARCHIVE;
     }
     DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
     if (!(st.st_mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;

@@ -63,6 +63,9 @@ bool SameFolded(const char* a, const char* b, size_t n);
 // The attribute word of an entry whose lstat is st, as a listing and GetFileAttributesA
 // give it: name is taken from dirFd (AT_FDCWD for a path), for a link's target.
 DWORD AttributesOf(int dirFd, const char* name, const struct stat& st);
+// The attribute word of the link name in dirFd: a reparse point, and a directory when what
+// it leads to is one.
+DWORD LinkAttributes(int dirFd, const char* name);
 
 // Streams opened by OpenTextStream, by device and inode. Deleting, moving or replacing one
 // of them fails with ERROR_SHARING_VIOLATION, as it does on Windows where the runtime

@@ -43,9 +43,7 @@ DWORD FsLinkAttributes(const char* path) {
     qlayer::NativePath p;
     struct stat st;
     if (!p.Set(path) || fstatat(p.dir(), p.name(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) return 0;
-    struct stat target;
-    const bool directory = fstatat(p.dir(), p.name(), &target, 0) == 0 && S_ISDIR(target.st_mode);
-    return FILE_ATTRIBUTE_REPARSE_POINT | (directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+    return qlayer::LinkAttributes(p.dir(), p.name());
 }
 
 BOOL SysRemoveDirectory(const char* path) { return RemoveDirectoryA(path); }

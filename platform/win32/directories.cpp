@@ -28,7 +28,8 @@
 // (error codes, a copy's content, attributes and last write time; a move across volumes
 // as a copy and a deletion), not in full (no alternate streams or security are copied).
 // The DLL imports ntdll.dll. Under Wine 8, FILE_OPEN_REPARSE_POINT follows a Unix symbolic
-// link, so there a link is seen only by a listing (ListedTag, FsLinkAttributes).
+// link, so there a link is seen only by a listing (its tag 0, which files.h counts as a
+// link; FsLinkAttributes).
 #include <string.h>
 #include <wchar.h>
 
@@ -71,12 +72,6 @@ bool NotALink(HANDLE file, FILE_ATTRIBUTE_TAG_INFO* tag) {
     NtClose(file);
     SetLastError(code);
     return false;
-}
-
-DWORD ListedTag(DWORD attributes, DWORD reported) {
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return 0;
-    // Windows always lists a reparse point's tag, and no tag is 0.
-    return reported != 0 ? reported : IO_REPARSE_TAG_SYMLINK;
 }
 
 bool SameFile(HANDLE a, HANDLE b) {

@@ -50,9 +50,6 @@ inline bool IsLink(const FILE_ATTRIBUTE_TAG_INFO& tag) { return FsIsLink(tag.Fil
 // Reads an open file's attributes and tag into *tag. A link, or a file that cannot be read
 // so, is closed and refused: false, last error set (ERROR_REPARSE_POINT_ENCOUNTERED).
 bool NotALink(HANDLE file, FILE_ATTRIBUTE_TAG_INFO* tag);
-// The tag a listing gives an entry: its own, or, for a reparse point listed without one
-// (Wine lists a Unix symbolic link so), a link's: it is neither entered nor followed.
-DWORD ListedTag(DWORD attributes, DWORD reported);
 // Whether two handles are the same file.
 bool SameFile(HANDLE a, HANDLE b);
 // Whether two names are the same to the system: equal in its upper case, as NTFS compares.

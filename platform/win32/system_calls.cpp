@@ -39,7 +39,7 @@ void PutName(const WCHAR* name, size_t units, FsEntry* entry) {
 
 void Copy(const WIN32_FIND_DATAW& found, FsEntry* entry) {
     entry->attributes = found.dwFileAttributes;
-    entry->reparseTag = ListedTag(found.dwFileAttributes, found.dwReserved0);
+    entry->reparseTag = found.dwReserved0;
     PutName(found.cFileName, wcsnlen(found.cFileName, MAX_PATH), entry);
 }
 
@@ -103,7 +103,7 @@ BOOL NextListed(Listing* l, FsEntry* entry, UNICODE_STRING* mask, bool first) {
     }
     entry->attributes = e->FileAttributes;
     // FindFirstFileW's dwReserved0: a reparse point's tag is listed in EaSize.
-    entry->reparseTag = ListedTag(e->FileAttributes, e->EaSize);
+    entry->reparseTag = e->EaSize;
     PutName(e->FileName, e->FileNameLength / sizeof(WCHAR), entry);
     const ULONG next = e->NextEntryOffset;
     l->at = next != 0 && next < room ? l->at + next : l->end;
@@ -503,7 +503,7 @@ DWORD FsLinkAttributes(const char* path) {
         const HANDLE find = FindFirstFileW(p.wide(), &found);
         if (find == INVALID_HANDLE_VALUE) return 0;
         FindClose(find);
-        return FsIsLink(found.dwFileAttributes, ListedTag(found.dwFileAttributes, found.dwReserved0))
+        return FsIsLink(found.dwFileAttributes, found.dwReserved0)
                    ? found.dwFileAttributes
                    : 0;
     }
@@ -531,7 +531,7 @@ DWORD FsLinkAttributes(const char* path) {
     if (status != 0) return 0;
     const auto* e = reinterpret_cast<const FILE_FULL_DIR_INFORMATION*>(data);
     const bool same = SameName(e->FileName, e->FileNameLength / sizeof(WCHAR), name, wcslen(name));
-    return same && FsIsLink(e->FileAttributes, ListedTag(e->FileAttributes, e->EaSize)) ? e->FileAttributes : 0;
+    return same && FsIsLink(e->FileAttributes, e->EaSize) ? e->FileAttributes : 0;
 }
 
 BOOL SysRemoveDirectory(const char* path) {
