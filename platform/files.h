@@ -49,7 +49,8 @@ struct FsEntry {
 // point that cannot be known is not entered). Other reparse points (a synced folder's
 // placeholder, a deduplicated file) are what their attribute word says.
 inline int FsIsLink(DWORD attributes, DWORD reparseTag) {
-    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (reparseTag == 0 || (reparseTag & 0x20000000u) != 0);
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           (reparseTag == 0 || IsReparseTagNameSurrogate(reparseTag) != 0);
 }
 // Whether a walk enters an entry: a directory, whatever further attributes it carries
 // (read-only, hidden, system, compressed...), unless it is a link.

@@ -231,20 +231,16 @@ void Emit(const Snapshot& s, const Entry& e, FsEntry* out) {
     const char* name = s.names.data() + e.nameOffset;
     out->reparseTag = 0;
     CopyName(s, e, out->name, sizeof out->name);
-    if (e.type == DT_DIR) {
+    if (e.type == DT_DIR || e.type == DT_REG) {
         Remember(s, e, nullptr);
-        out->attributes = FILE_ATTRIBUTE_DIRECTORY;
-        return;
-    }
-    if (e.type == DT_REG) {
-        Remember(s, e, nullptr);
-        out->attributes = FILE_ATTRIBUTE_ARCHIVE;
+        out->attributes = e.type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
         return;
     }
     struct stat st;
     if (fstatat(s.dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        // Gone since the directory was read: still listed, as the snapshot holds it.
         qlayer::ForgetRecentEntry();
-        out->attributes = e.type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+        out->attributes = FILE_ATTRIBUTE_ARCHIVE;
         return;
     }
     Remember(s, e, &st);

@@ -43,10 +43,7 @@ namespace qwin {
 
 NTSTATUS OpenAt(HANDLE dir, const WCHAR* name, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
                 ULONG attributes, HANDLE* out, ULONG_PTR* information) {
-    UNICODE_STRING string;
-    string.Buffer = const_cast<PWSTR>(name);
-    string.Length = static_cast<USHORT>(wcslen(name) * sizeof(WCHAR));
-    string.MaximumLength = string.Length;
+    UNICODE_STRING string = Counted(name, wcslen(name));
     OBJECT_ATTRIBUTES object;
     InitializeObjectAttributes(&object, &string, OBJ_CASE_INSENSITIVE, dir, NULL);
     IO_STATUS_BLOCK io;
@@ -74,6 +71,28 @@ bool NotALink(HANDLE file, FILE_ATTRIBUTE_TAG_INFO* tag) {
     return false;
 }
 
+bool LinkAt(HANDLE dir, const WCHAR* name, DWORD* attributes) {
+    HANDLE entry;
+    if (OpenAt(dir, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, kOwnEntry, 0, &entry) != 0) return false;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    const bool link = TagOf(entry, &tag) && IsLink(tag);
+    NtClose(entry);
+    if (link && attributes != nullptr) *attributes = tag.FileAttributes;
+    return link;
+}
+
+bool OpenContent(HANDLE* file, ACCESS_MASK access, ULONG share, ULONG options) {
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!NotALink(*file, &tag)) return false;
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
+    HANDLE content;
+    const NTSTATUS status = OpenAt(*file, L"", access, share, FILE_OPEN, options, 0, &content);
+    NtClose(*file);
+    if (status != 0) return FailStatus(status);
+    *file = content;
+    return true;
+}
+
 bool SameFile(HANDLE a, HANDLE b) {
     // FileIdInformation (Windows 8 and later): the volume and the whole 128-bit id (ReFS
     // ids do not fit the 64 bits of the older query), in one call per handle.
@@ -94,11 +113,7 @@ bool SameFile(HANDLE a, HANDLE b) {
 
 bool SameName(const WCHAR* a, size_t aUnits, const WCHAR* b, size_t bUnits) {
     if (aUnits > 0x7FFF || bUnits > 0x7FFF) return false;
-    UNICODE_STRING x, y;
-    x.Buffer = const_cast<PWSTR>(a);
-    x.Length = x.MaximumLength = static_cast<USHORT>(aUnits * sizeof(WCHAR));
-    y.Buffer = const_cast<PWSTR>(b);
-    y.Length = y.MaximumLength = static_cast<USHORT>(bUnits * sizeof(WCHAR));
+    const UNICODE_STRING x = Counted(a, aUnits), y = Counted(b, bUnits);
     return RtlEqualUnicodeString(&x, &y, TRUE) != FALSE;
 }
 
@@ -178,15 +193,7 @@ size_t TopLength(const WCHAR* full, size_t length) {
 // Why a directory could not be opened inside parent: a link there (whatever it leads to)
 // fails with 4395, as a link met on the way does; anything else with its own code.
 DWORD LevelCode(HANDLE parent, const WCHAR* name, NTSTATUS status) {
-    if (status == kStatusNotADirectory) {
-        HANDLE entry;
-        if (OpenAt(parent, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, kOwnEntry, 0, &entry) == 0) {
-            FILE_ATTRIBUTE_TAG_INFO tag;
-            const bool link = TagOf(entry, &tag) && IsLink(tag);
-            NtClose(entry);
-            if (link) return ERROR_REPARSE_POINT_ENCOUNTERED;
-        }
-    }
+    if (status == kStatusNotADirectory && LinkAt(parent, name, nullptr)) return ERROR_REPARSE_POINT_ENCOUNTERED;
     return RtlNtStatusToDosError(status);
 }
 

@@ -40,6 +40,14 @@ constexpr ULONG kOwnEntry = FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTEN
 
 inline HANDLE AsHandle(SysDir dir) { return reinterpret_cast<HANDLE>(dir); }
 
+// A name as the NT calls take it: units UTF-16 units of text, no terminator counted.
+inline UNICODE_STRING Counted(const WCHAR* text, size_t units) {
+    UNICODE_STRING string;
+    string.Buffer = const_cast<PWSTR>(text);
+    string.Length = string.MaximumLength = static_cast<USHORT>(units * sizeof(WCHAR));
+    return string;
+}
+
 // Opens name inside dir, synchronous; an empty name opens dir itself again.
 NTSTATUS OpenAt(HANDLE dir, const WCHAR* name, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
                 ULONG attributes, HANDLE* out, ULONG_PTR* information = nullptr);
@@ -50,6 +58,14 @@ inline bool IsLink(const FILE_ATTRIBUTE_TAG_INFO& tag) { return FsIsLink(tag.Fil
 // Reads an open file's attributes and tag into *tag. A link, or a file that cannot be read
 // so, is closed and refused: false, last error set (ERROR_REPARSE_POINT_ENCOUNTERED).
 bool NotALink(HANDLE file, FILE_ATTRIBUTE_TAG_INFO* tag);
+// Whether the entry name inside dir, looked at as itself, is a link; its attribute word
+// then goes to *attributes (when not null).
+bool LinkAt(HANDLE dir, const WCHAR* name, DWORD* attributes);
+// A file opened as itself, made the file whose content is read or written: a link is
+// refused (ERROR_REPARSE_POINT_ENCOUNTERED); any other reparse point (a synced folder's
+// placeholder, a deduplicated file) is opened again through the system, which presents
+// its content, as the file itself and nothing else. False, last error set, *file closed.
+bool OpenContent(HANDLE* file, ACCESS_MASK access, ULONG share, ULONG options);
 // Whether two handles are the same file.
 bool SameFile(HANDLE a, HANDLE b);
 // Whether two names are the same to the system: equal in its upper case, as NTFS compares.

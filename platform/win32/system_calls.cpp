@@ -110,6 +110,21 @@ BOOL NextListed(Listing* l, FsEntry* entry, UNICODE_STRING* mask, bool first) {
     return TRUE;
 }
 
+// Sets the attribute word of the entry name inside dir, itself and never through a link,
+// as SetFileAttributesW does: its times left as they are, 0 taken as FILE_ATTRIBUTE_NORMAL.
+NTSTATUS SetAttributesAt(HANDLE dir, const WCHAR* name, DWORD attributes) {
+    HANDLE entry;
+    NTSTATUS status = OpenAt(dir, name, FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN, kOwnEntry, 0, &entry);
+    if (status != 0) return status;
+    FILE_BASIC_INFORMATION info;
+    memset(&info, 0, sizeof info);  // times 0: left as they are
+    info.FileAttributes = attributes | FILE_ATTRIBUTE_NORMAL;  // 0 would change nothing
+    IO_STATUS_BLOCK io;
+    status = NtSetInformationFile(entry, &io, &info, sizeof info, FileBasicInformation);
+    NtClose(entry);
+    return status;
+}
+
 // ---------------------------------------------------------------------------------
 // Copies.
 
@@ -154,64 +169,37 @@ void KeepTimes(HANDLE out, const FILE_BASIC_INFORMATION& source, bool allTimes) 
     NtSetInformationFile(out, &io, &times, sizeof times, FileBasicInformation);
 }
 
-// The content of a file opened as itself: a link is refused; any other reparse point (a
-// placeholder of a synced folder, a deduplicated file) is opened again through the
-// system, which presents its content, as the file itself and nothing else.
-NTSTATUS OpenContent(HANDLE* file, ACCESS_MASK access, ULONG share, DWORD* refused) {
-    *refused = ERROR_SUCCESS;
-    FILE_ATTRIBUTE_TAG_INFO tag;
-    if (!TagOf(*file, &tag)) {
-        *refused = GetLastError();
-        return 0;
-    }
-    if (IsLink(tag)) {
-        *refused = ERROR_REPARSE_POINT_ENCOUNTERED;
-        return 0;
-    }
-    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return 0;
-    HANDLE content;
-    const NTSTATUS status = OpenAt(*file, L"", access, share, FILE_OPEN,
-                                   FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, 0, &content);
-    if (status != 0) return status;
+// What a copy reads: the source's content, for reading and sharing as CopyFileW opens it.
+constexpr ACCESS_MASK kSourceAccess = GENERIC_READ | SYNCHRONIZE;
+constexpr ULONG kSourceShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
+constexpr ULONG kSourceOptions = FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY;
+
+// The attributes and times of an open source. FALSE, last error set, with *file closed.
+BOOL ReadBasic(HANDLE* file, FILE_BASIC_INFORMATION* info) {
+    IO_STATUS_BLOCK io;
+    const NTSTATUS status = NtQueryInformationFile(*file, &io, info, sizeof *info, FileBasicInformation);
+    if (status == 0) return TRUE;
     NtClose(*file);
-    *file = content;
-    return 0;
+    return FailStatus(status);
 }
 
-// The source of a copy or of a move across volumes, opened for reading: held, inside its
-// directory as itself; given, by its path. INVALID_HANDLE_VALUE, last error set.
+// The source of a copy, opened for reading: held, inside its directory as itself, never
+// through a link (OpenContent); given, by its path. INVALID_HANDLE_VALUE, last error set.
 HANDLE OpenSource(const Path& from, FILE_BASIC_INFORMATION* info) {
     HANDLE in;
-    const ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE;
-    const ULONG share = FILE_SHARE_READ | FILE_SHARE_DELETE;
     if (from.held()) {
-        NTSTATUS status = from.Open(access, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, &in);
+        const NTSTATUS status = from.Open(kSourceAccess, kSourceShare, FILE_OPEN, kSourceOptions, &in);
         if (status != 0) {
             FailStatus(status);
             return INVALID_HANDLE_VALUE;
         }
-        DWORD refused;
-        status = OpenContent(&in, access, share, &refused);
-        if (status != 0 || refused != ERROR_SUCCESS) {
-            NtClose(in);
-            if (status != 0)
-                FailStatus(status);
-            else
-                Fail(refused);
-            return INVALID_HANDLE_VALUE;
-        }
+        if (!OpenContent(&in, kSourceAccess, kSourceShare, kSourceOptions)) return INVALID_HANDLE_VALUE;
     } else {
-        in = CreateFileW(from.wide(), access, share, NULL, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+        in = CreateFileW(from.wide(), kSourceAccess, kSourceShare, NULL, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                         NULL);
         if (in == INVALID_HANDLE_VALUE) return in;
     }
-    IO_STATUS_BLOCK io;
-    const NTSTATUS status = NtQueryInformationFile(in, &io, info, sizeof *info, FileBasicInformation);
-    if (status != 0) {
-        CloseHandle(in);
-        FailStatus(status);
-        return INVALID_HANDLE_VALUE;
-    }
-    return in;
+    return ReadBasic(&in, info) ? in : INVALID_HANDLE_VALUE;
 }
 
 // The destination of a copy (replace: an existing file is overwritten) or of a move across
@@ -232,18 +220,10 @@ HANDLE CreateDestination(const Path& to, ULONG attributes, bool replace) {
         Fail(replace ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);  // the game directory
         return INVALID_HANDLE_VALUE;
     }
-    if (replace) {
-        // What is there already, looked at before anything of it is changed.
-        HANDLE there;
-        if (to.Open(FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &there) == 0) {
-            FILE_ATTRIBUTE_TAG_INFO tag;
-            const bool link = TagOf(there, &tag) && IsLink(tag);
-            NtClose(there);
-            if (link) {
-                Fail(ERROR_REPARSE_POINT_ENCOUNTERED);
-                return INVALID_HANDLE_VALUE;
-            }
-        }
+    // What is there already, looked at before anything of it is changed.
+    if (replace && LinkAt(to.dir(), to.wide(), nullptr)) {
+        Fail(ERROR_REPARSE_POINT_ENCOUNTERED);
+        return INVALID_HANDLE_VALUE;
     }
     const NTSTATUS status = to.Open(access, share, replace ? FILE_OVERWRITE_IF : FILE_CREATE,
                                     FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, &out, attributes);
@@ -316,23 +296,14 @@ BOOL MoveAcrossVolumes(HANDLE source, const Path& to) {
     // The source itself again, for reading: never through a link, which is moved only
     // within its volume.
     HANDLE in;
-    NTSTATUS status = OpenAt(source, L"", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_OPEN,
-                             FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY | kOwnEntry, 0, &in);
+    NTSTATUS status =
+        OpenAt(source, L"", kSourceAccess, kSourceShare, FILE_OPEN, kSourceOptions | kOwnEntry, 0, &in);
     if (status != 0) return FailStatus(status);
-    DWORD refused;
-    status = OpenContent(&in, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, &refused);
-    if (status != 0 || refused != ERROR_SUCCESS) {
-        NtClose(in);
-        if (refused == ERROR_REPARSE_POINT_ENCOUNTERED) return Fail(ERROR_NOT_SAME_DEVICE);
-        return status != 0 ? FailStatus(status) : Fail(refused);
+    if (!OpenContent(&in, kSourceAccess, kSourceShare, kSourceOptions)) {
+        return GetLastError() == ERROR_REPARSE_POINT_ENCOUNTERED ? Fail(ERROR_NOT_SAME_DEVICE) : FALSE;
     }
     FILE_BASIC_INFORMATION info;
-    IO_STATUS_BLOCK io;
-    status = NtQueryInformationFile(in, &io, &info, sizeof info, FileBasicInformation);
-    if (status != 0) {
-        NtClose(in);
-        return FailStatus(status);
-    }
+    if (!ReadBasic(&in, &info)) return FALSE;
     const HANDLE out = CreateDestination(to, CreatedAttributes(info.FileAttributes), false);
     if (out == INVALID_HANDLE_VALUE) {
         NtClose(in);
@@ -346,15 +317,8 @@ BOOL MoveAcrossVolumes(HANDLE source, const Path& to) {
         status = Dispose(source);
         if (status == kStatusCannotDelete && (info.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
             // A read-only file moves as any other; only its deletion needs the bit off.
-            HANDLE attributes;
-            if (OpenAt(source, L"", FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN, kOwnEntry, 0, &attributes) == 0) {
-                FILE_BASIC_INFORMATION plain;
-                memset(&plain, 0, sizeof plain);
-                plain.FileAttributes = (info.FileAttributes & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL;
-                NtSetInformationFile(attributes, &io, &plain, sizeof plain, FileBasicInformation);
-                NtClose(attributes);
+            if (SetAttributesAt(source, L"", info.FileAttributes & ~FILE_ATTRIBUTE_READONLY) == 0)
                 status = Dispose(source);
-            }
         }
         if (status != 0) {
             ok = FALSE;
@@ -425,10 +389,7 @@ HANDLE FsFindFirstFile(const char* pattern, FsEntry* entry) {
     // "*.*" and "*" are every name, as FindFirstFileW reads them.
     const WCHAR* name = p.wide();
     const bool all = p.itself() || wcscmp(name, L"*.*") == 0 || wcscmp(name, L"*") == 0;
-    UNICODE_STRING mask;
-    mask.Buffer = const_cast<PWSTR>(name);
-    mask.Length = static_cast<USHORT>(wcslen(name) * sizeof(WCHAR));
-    mask.MaximumLength = mask.Length;
+    UNICODE_STRING mask = Counted(name, wcslen(name));
     if (!NextListed(l, entry, all ? nullptr : &mask, true)) {
         const DWORD code = GetLastError();
         NtClose(l->handle);
@@ -490,8 +451,8 @@ DWORD FsGetFileAttributes(const char* path) {
 DWORD FsLinkAttributes(const char* path) {
     Path p;
     if (!p.Set(path) || p.itself()) return 0;
-    FILE_ATTRIBUTE_TAG_INFO tag;
     if (!p.held()) {
+        FILE_ATTRIBUTE_TAG_INFO tag;
         const HANDLE entry = CreateFileW(p.wide(), FILE_READ_ATTRIBUTES, kShareAll, NULL, OPEN_EXISTING,
                                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
         if (entry == INVALID_HANDLE_VALUE) return 0;
@@ -503,15 +464,10 @@ DWORD FsLinkAttributes(const char* path) {
         const HANDLE find = FindFirstFileW(p.wide(), &found);
         if (find == INVALID_HANDLE_VALUE) return 0;
         FindClose(find);
-        return FsIsLink(found.dwFileAttributes, found.dwReserved0)
-                   ? found.dwFileAttributes
-                   : 0;
+        return FsIsLink(found.dwFileAttributes, found.dwReserved0) ? found.dwFileAttributes : 0;
     }
-    HANDLE entry;
-    if (p.Open(FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &entry) != 0) return 0;
-    const bool link = TagOf(entry, &tag) && IsLink(tag);
-    NtClose(entry);
-    if (link) return tag.FileAttributes;
+    DWORD attributes;
+    if (LinkAt(p.dir(), p.wide(), &attributes)) return attributes;
     // What the directory lists for the name too: Wine opens a Unix symbolic link as its
     // target, and only its listing tells a link. Windows lists what the handle says.
     const WCHAR* name = p.wide();
@@ -519,10 +475,7 @@ DWORD FsLinkAttributes(const char* path) {
     HANDLE dir;
     const ULONG listing = FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT;
     if (OpenAt(p.dir(), L"", FILE_LIST_DIRECTORY, kShareAll, FILE_OPEN, listing, 0, &dir) != 0) return 0;
-    UNICODE_STRING mask;
-    mask.Buffer = const_cast<PWSTR>(name);
-    mask.Length = static_cast<USHORT>(wcslen(name) * sizeof(WCHAR));
-    mask.MaximumLength = mask.Length;
+    UNICODE_STRING mask = Counted(name, wcslen(name));
     alignas(8) BYTE data[sizeof(FILE_FULL_DIR_INFORMATION) + kPathUnits * sizeof(WCHAR)];
     IO_STATUS_BLOCK io;
     const NTSTATUS status = NtQueryDirectoryFile(dir, NULL, NULL, NULL, &io, data, sizeof data,
@@ -567,15 +520,7 @@ BOOL SysSetFileAttributes(const char* path, DWORD attributes) {
     Path p;
     if (!p.Set(path)) return FALSE;
     if (!p.held()) return SetFileAttributesW(p.wide(), attributes);
-    HANDLE entry;
-    NTSTATUS status = p.Open(FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &entry);
-    if (status != 0) return FailStatus(status);
-    FILE_BASIC_INFORMATION info;
-    memset(&info, 0, sizeof info);  // times 0: left as they are
-    info.FileAttributes = attributes | FILE_ATTRIBUTE_NORMAL;  // as SetFileAttributesW: 0 would change nothing
-    IO_STATUS_BLOCK io;
-    status = NtSetInformationFile(entry, &io, &info, sizeof info, FileBasicInformation);
-    NtClose(entry);
+    const NTSTATUS status = SetAttributesAt(p.dir(), p.wide(), attributes);
     return status == 0 ? TRUE : FailStatus(status);
 }
 

@@ -21,8 +21,7 @@ FILE* Refused(DWORD code) {
 
 // The held file of a stream: "r" reads an existing file; "at" appends, the file made when
 // missing. Shared for reading and writing, never for deletion, as fopen shares. A link is
-// refused, never followed; any other reparse point is opened again through the system,
-// which presents its content.
+// refused, never followed (OpenContent).
 FILE* OpenHeld(const Path& p, bool append, const char* mode) {
     if (p.itself()) return Refused(ERROR_ACCESS_DENIED);  // a directory, as fopen finds it
     const ACCESS_MASK access = append ? FILE_GENERIC_WRITE : FILE_GENERIC_READ;
@@ -30,15 +29,7 @@ FILE* OpenHeld(const Path& p, bool append, const char* mode) {
     HANDLE file;
     NTSTATUS status = p.Open(access, share, append ? FILE_OPEN_IF : FILE_OPEN, FILE_NON_DIRECTORY_FILE, &file);
     if (status != 0) return Refused(RtlNtStatusToDosError(status));
-    FILE_ATTRIBUTE_TAG_INFO tag;
-    if (!NotALink(file, &tag)) return nullptr;
-    if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        HANDLE content;
-        status = OpenAt(file, L"", access, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, 0, &content);
-        NtClose(file);
-        if (status != 0) return Refused(RtlNtStatusToDosError(status));
-        file = content;
-    }
+    if (!OpenContent(&file, access, share, FILE_NON_DIRECTORY_FILE)) return nullptr;
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_TEXT | (append ? _O_APPEND : _O_RDONLY));
     if (fd == -1) {
         NtClose(file);
