@@ -5,7 +5,11 @@
 // directory are pinned: the walk returns to them by their handles. Every level opened
 // below another knows its parent, and a level is given up only once nothing is held
 // below it, so what is held below a name is known from the name's own level; a count per
-// hash of (parent, name) tells at once, for almost every move, that nothing is.
+// hash of (parent, name) tells at once, for almost every move, that nothing is. That
+// answer holds only where every name involved is plain ASCII without '~' (the hash folds
+// ASCII case alone, and a short name spells a level another way); otherwise, and for
+// any spelling but the very one a level was held by, levels are compared by identity
+// (volume and file id, device and inode), never by spelling.
 #include "confine.h"
 
 #include <string.h>
@@ -23,10 +27,14 @@ constexpr unsigned kKeys = 4096;
 struct Slot {
     SysDir dir;
     uint32_t used;  // the clock at the last use: the least recent goes first
-    int pins;       // levels of the way down, bases: a pinned slot stays
+    int pins;       // levels of the way down, bases, listings: a pinned slot stays
     int parent;     // the slot it was opened in, or kNoSlot
     int children;   // slots opened in it: it stays while it has any
+    int unsure;     // of those, the ones named so that their key proves nothing (Unsure)
     unsigned key;   // Key(parent, its name), when it has a parent
+    bool unsureName;  // its own name is such a one
+    bool known;     // identity read
+    SysIdentity identity;
     size_t length;  // 0: free
     char text[kResolvedBytes];
 };
@@ -40,6 +48,7 @@ struct Base {
 
 struct State {
     bool active;
+    uint32_t call;      // counts the calls made: a pin of an earlier one is gone
     bool noCurrent;     // the current directory could not be read, or is too long
     DWORD noCurrentCode;
     size_t gameBytes;   // the bytes its path needs, when too long
@@ -66,9 +75,12 @@ unsigned Key(int parent, const char* name, size_t length) {
     return h % kKeys;
 }
 
-bool HasNonAscii(const char* name, size_t length) {
+// Whether a name's key may differ from the key of another name of the same entry: a
+// letter case beyond ASCII (which Key does not fold), a short name ("PROGRA~1"), both
+// spell one directory on Windows; natively a case-folding folder does the same.
+bool Unsure(const char* name, size_t length) {
     for (size_t i = 0; i < length; ++i)
-        if (static_cast<unsigned char>(name[i]) >= 0x80) return true;
+        if (static_cast<unsigned char>(name[i]) >= 0x80 || name[i] == '~') return true;
     return false;
 }
 
@@ -94,9 +106,16 @@ void Free(int slot) {
     if (s.parent != kNoSlot) {
         --g.keys[s.key];
         --g.slots[s.parent].children;
+        if (s.unsureName) --g.slots[s.parent].unsure;
     }
     s.length = 0;
     s.pins = 0;
+}
+
+// Where the name of a level opened in parent starts in its text.
+size_t NameAt(int parent) {
+    const Slot& p = g.slots[parent];
+    return p.length + (IsSeparator(p.text[p.length - 1]) ? 0 : 1);
 }
 
 // A slot for a directory just held; the least recently used one is given up when none is
@@ -122,15 +141,20 @@ int Store(const char* text, size_t length, SysDir dir, int parent) {
     s.length = length;
     s.pins = 0;
     s.children = 0;
+    s.unsure = 0;
+    s.unsureName = false;
+    s.known = false;
     s.parent = parent;
     memcpy(s.text, text, length);
     s.text[length] = '\0';
     if (parent != kNoSlot) {
         // Its name: what follows the parent's text and a separator.
-        const size_t at = g.slots[parent].length + (IsSeparator(g.slots[parent].text[g.slots[parent].length - 1]) ? 0 : 1);
+        const size_t at = NameAt(parent);
         s.key = Key(parent, text + at, length - at);
+        s.unsureName = Unsure(text + at, length - at);
         ++g.keys[s.key];
         ++g.slots[parent].children;
+        if (s.unsureName) ++g.slots[parent].unsure;
     }
     Touch(chosen);
     return chosen;
@@ -381,6 +405,7 @@ void ConfineEnd() {
 
 void ConfineBegin() {
     ConfineEnd();
+    ++g.call;
     g.active = true;
     g.noCurrent = false;
     char text[kResolvedBytes];
@@ -534,36 +559,79 @@ bool ConfineMayBeCurrentDirectory(const Resolved& path) {
 }
 
 namespace {
-// Whether slot is top or lies below it, by the levels it was opened in.
-bool Within(int slot, int top) {
+// Whether slot or a level it lies below is marked, by the levels it was opened in.
+bool Below(int slot, const bool* marked) {
     for (int at = slot, levels = 0; at != kNoSlot && levels <= kDepth + kSlots; at = g.slots[at].parent, ++levels) {
-        if (at == top) return true;
+        if (marked[at]) return true;
     }
     return false;
+}
+
+// Whether two names differ in the letter case of ASCII letters at most, as Key folds them.
+bool FoldedEqual(const char* a, const char* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+bool IdentityOfSlot(int slot, SysIdentity* out) {
+    Slot& s = g.slots[slot];
+    if (!s.known) s.known = SysIdentityOf(s.dir, &s.identity);
+    if (s.known) *out = s.identity;
+    return s.known;
+}
+
+bool SameIdentity(const SysIdentity& a, const SysIdentity& b) {
+    return a.volume == b.volume && a.id[0] == b.id[0] && a.id[1] == b.id[1];
+}
+
+// Marks the levels held in holder that are its entry name: the one spelled so, and any
+// other spelling of it (another letter case in a folder that folds case, a short name),
+// told by identity. Returns whether any is.
+bool MarkEntry(int holder, const char* name, bool* marked) {
+    const size_t nameLength = strlen(name);
+    const bool unsure = Unsure(name, nameLength);
+    // Nothing is held below a name unless its own level is. The count per key answers
+    // that at once, unless a name on either side may spell the entry another way.
+    if (g.keys[Key(holder, name, nameLength)] == 0 && !unsure && g.slots[holder].unsure == 0) return false;
+    const size_t at = NameAt(holder);
+    bool any = false;
+    bool read = false;  // the entry's identity, read once when a spelling needs it
+    bool readable = false;
+    SysIdentity entry;
+    for (int i = 0; i < g.reach; ++i) {
+        const Slot& s = g.slots[i];
+        if (s.length == 0 || s.parent != holder) continue;
+        const size_t length = s.length - at;
+        if (length == nameLength && memcmp(s.text + at, name, nameLength) == 0) {
+            marked[i] = any = true;  // the very spelling: the same entry
+            continue;
+        }
+        if (!unsure && !s.unsureName && !(length == nameLength && FoldedEqual(s.text + at, name, nameLength)))
+            continue;
+        if (!read) {
+            read = true;
+            readable = SysIdentityAt(g.slots[holder].dir, name, &entry);
+        }
+        SysIdentity held;
+        if (readable && IdentityOfSlot(i, &held) && SameIdentity(held, entry)) marked[i] = any = true;
+    }
+    return any;
 }
 }  // namespace
 
 void ConfineRelease(const Resolved& path, const Resolved* inUse) {
     if (!g.active || path.slot == kNoSlot) return;
-    const Slot& holder = g.slots[path.slot];
-    int top = path.slot;
-    bool keepTop = true;
-    if (strcmp(path.name, ".") != 0) {
-        // Nothing is held below a name unless its own level is (spelled in any case: the
-        // hash of a name beyond ASCII cannot fold it, so such a name is looked for).
-        const size_t nameLength = strlen(path.name);
-        if (g.keys[Key(path.slot, path.name, nameLength)] == 0 && !HasNonAscii(path.name, nameLength)) return;
-        const size_t at = holder.length + (IsSeparator(holder.text[holder.length - 1]) ? 0 : 1);
-        top = kNoSlot;
-        for (int i = 0; i < g.reach && top == kNoSlot; ++i) {
-            const Slot& s = g.slots[i];
-            if (s.length != 0 && s.parent == path.slot && s.length == at + nameLength &&
-                SysSameNames(s.text + at, path.name, nameLength))
-                top = i;
-        }
-        if (top == kNoSlot) return;
-        keepTop = false;
-    } else if (holder.children == 0) {
+    bool marked[kSlots] = {};
+    const bool itself = strcmp(path.name, ".") == 0;
+    if (itself) {
+        if (g.slots[path.slot].children == 0) return;
+        marked[path.slot] = true;
+    } else if (!MarkEntry(path.slot, path.name, marked)) {
         return;
     }
     // Deepest first: a level goes once nothing is held below it.
@@ -572,10 +640,26 @@ void ConfineRelease(const Resolved& path, const Resolved* inUse) {
         freed = false;
         for (int i = 0; i < g.reach; ++i) {
             const Slot& s = g.slots[i];
-            if (s.length == 0 || s.pins > 0 || s.children > 0 || i == busy || (keepTop && i == top)) continue;
-            if (!Within(i, top)) continue;
+            if (s.length == 0 || s.pins > 0 || s.children > 0 || i == busy || (itself && i == path.slot)) continue;
+            if (!Below(i, marked)) continue;
             Free(i);
             freed = true;
         }
     }
+}
+
+int ConfinePin(const Resolved& directory) {
+    if (!g.active || directory.slot == kNoSlot || g.slots[directory.slot].length == 0) return -1;
+    ++g.slots[directory.slot].pins;
+    return static_cast<int>(g.call % 0x10000u) * kSlots + directory.slot;
+}
+
+bool ConfinePinned(int token) {
+    return token >= 0 && g.active && static_cast<uint32_t>(token / kSlots) == g.call % 0x10000u;
+}
+
+void ConfineUnpin(int token) {
+    if (!ConfinePinned(token)) return;
+    Slot& s = g.slots[token % kSlots];
+    if (s.pins > 0) --s.pins;
 }

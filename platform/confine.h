@@ -23,6 +23,13 @@
 // A directory held open: a descriptor on POSIX, a handle on Windows.
 typedef intptr_t SysDir;
 
+// What tells one file from another whatever it is named (a letter case, a short name):
+// its volume and file id on Windows, its device and inode on POSIX.
+struct SysIdentity {
+    uint64_t volume;
+    uint64_t id[2];
+};
+
 enum {
     // A path as a call may give it: a relative one of the longest kind behind the longest
     // current directory, with a separator between.
@@ -76,6 +83,12 @@ bool ConfineMayBeCurrentDirectory(const Resolved& path);
 // handle of ours keeps it from going), but for the one that inUse (the other path of the
 // call, or null) needs.
 void ConfineRelease(const Resolved& path, const Resolved* inUse);
+// A listing reads from the handle of the directory it lists: that directory stays held
+// while the listing is open (ConfinePin), and ConfinePinned tells whether it still is (a
+// call that ended gave every directory up). The token is -1 when nothing was pinned.
+int ConfinePin(const Resolved& directory);
+bool ConfinePinned(int token);
+void ConfineUnpin(int token);
 
 // ---------------------------------------------------------------------------------
 // What each platform gives the resolution.
@@ -99,7 +112,10 @@ SysDir SysHoldGivenDirectory(const char* path);
 // that is no directory with ERROR_DIRECTORY.
 SysDir SysHoldDirectoryAt(SysDir parent, const char* name);
 void SysRelease(SysDir dir);
-// Makes dir, whose full path is text, the process's current directory.
+// Makes dir, whose full path is text, the directory the calls that follow are made in:
+// natively the process's current directory (fchdir); on Windows nothing needs it, since
+// every call inside an exported call acts inside a directory held, so the process's
+// current directory stays the caller's.
 BOOL SysEnterDirectory(SysDir dir, const char* text);
 // The full path of path against the current directory's text, with "." and ".." taken
 // out and the system's separators, into out (size bytes). Returns its length; 0 when it
@@ -114,3 +130,8 @@ bool SysPlainName(const char* name, size_t length);
 // Whether the first n bytes of a and b name the same directory levels (the same bytes on
 // POSIX; on Windows also in another letter case).
 bool SysSameNames(const char* a, const char* b, size_t n);
+// The identity of the entry name inside dir, never followed (posix/directories.cpp,
+// win32/directories.cpp). FALSE when it cannot be read (a missing name).
+bool SysIdentityAt(SysDir dir, const char* name, SysIdentity* out);
+// The identity of a directory held.
+bool SysIdentityOf(SysDir dir, SysIdentity* out);

@@ -20,21 +20,27 @@ BOOLEAN NTAPI RtlEqualUnicodeString(const UNICODE_STRING* a, const UNICODE_STRIN
 namespace qwin {
 
 // The NTSTATUS values the layer tells apart (ntstatus.h does not mix with windows.h).
+constexpr NTSTATUS kStatusOplockBreakInProgress = static_cast<NTSTATUS>(0x00000108L);
 constexpr NTSTATUS kStatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);
 constexpr NTSTATUS kStatusNotImplemented = static_cast<NTSTATUS>(0xC0000002L);
 constexpr NTSTATUS kStatusInvalidInfoClass = static_cast<NTSTATUS>(0xC0000003L);
 constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000DL);
+constexpr NTSTATUS kStatusAccessDenied = static_cast<NTSTATUS>(0xC0000022L);
+constexpr NTSTATUS kStatusObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034L);
 constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035L);
+constexpr NTSTATUS kStatusSharingViolation = static_cast<NTSTATUS>(0xC0000043L);
 constexpr NTSTATUS kStatusNotSupported = static_cast<NTSTATUS>(0xC00000BBL);
 constexpr NTSTATUS kStatusNotSameDevice = static_cast<NTSTATUS>(0xC00000D4L);
 constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
 constexpr NTSTATUS kStatusCannotDelete = static_cast<NTSTATUS>(0xC0000121L);
 
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// A directory is held with what opening inside it and telling which it is need (the
-// traverse right Windows holds the current directory with), and every sharing: no handle
-// of ours keeps anyone, the library included, from renaming or removing it.
-constexpr ACCESS_MASK kHeldAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// A directory is held with what opening inside it, telling which it is and listing it
+// need, and every sharing: no handle of ours keeps anyone, the library included, from
+// renaming or removing it. Where the right to list is refused, it is held without it
+// (kTraverseAccess), as the current directory is, and cannot be listed.
+constexpr ACCESS_MASK kTraverseAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ACCESS_MASK kHeldAccess = kTraverseAccess | FILE_LIST_DIRECTORY;
 // An entry itself, never what a link there leads to.
 constexpr ULONG kOwnEntry = FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT;
 
@@ -48,9 +54,18 @@ inline UNICODE_STRING Counted(const WCHAR* text, size_t units) {
     return string;
 }
 
-// Opens name inside dir, synchronous; an empty name opens dir itself again.
+// Opens name inside dir, synchronous, no reparse point followed on the way
+// (OBJ_DONT_REPARSE), and never waiting for another program's oplock: a file whose
+// oplock must be broken first fails at once as held (STATUS_SHARING_VIOLATION), and is
+// tried again as any file held for a moment. An empty name opens dir itself again.
 NTSTATUS OpenAt(HANDLE dir, const WCHAR* name, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
                 ULONG attributes, HANDLE* out, ULONG_PTR* information = nullptr);
+// The same file as first, opened again through its handle (never by a name) with other
+// rights: presented by the system (a placeholder's or a deduplicated file's content, as
+// the filter that owns its tag shows it) or, with presented false, as itself. A link
+// that appeared meanwhile is refused, and so is anything but the file first opened (its
+// file id compared). False, last error set.
+bool Reopen(HANDLE first, ACCESS_MASK access, ULONG share, ULONG options, bool presented, HANDLE* out);
 // The attribute word and reparse tag of an open file. False, last error set, when unread.
 bool TagOf(HANDLE file, FILE_ATTRIBUTE_TAG_INFO* tag);
 // Whether it is a link: a reparse point whose tag names another place (files.h).
@@ -62,16 +77,30 @@ bool NotALink(HANDLE file, FILE_ATTRIBUTE_TAG_INFO* tag);
 // then goes to *attributes (when not null).
 bool LinkAt(HANDLE dir, const WCHAR* name, DWORD* attributes);
 // A file opened as itself, made the file whose content is read or written: a link is
-// refused (ERROR_REPARSE_POINT_ENCOUNTERED); any other reparse point (a synced folder's
-// placeholder, a deduplicated file) is opened again through the system, which presents
-// its content, as the file itself and nothing else. False, last error set, *file closed.
-bool OpenContent(HANDLE* file, ACCESS_MASK access, ULONG share, ULONG options);
+// refused (ERROR_REPARSE_POINT_ENCOUNTERED), and with single a file other names share
+// too (ERROR_ACCESS_DENIED: its content is not this tree's alone); any other reparse
+// point (a synced folder's placeholder, a deduplicated file) is opened again through the
+// system (Reopen), which presents its content. False, last error set, *file closed.
+bool OpenContent(HANDLE* file, ACCESS_MASK access, ULONG share, ULONG options, bool single);
+// Whether an open file is no directory and has more than one name (a hard link).
+bool Shared(HANDLE file);
 // Whether two handles are the same file.
 bool SameFile(HANDLE a, HANDLE b);
+// The identity of an open file: its volume and 128-bit id. False, last error set.
+bool IdentityOf(HANDLE file, SysIdentity* out);
 // Whether two names are the same to the system: equal in its upper case, as NTFS compares.
 bool SameName(const WCHAR* a, size_t aUnits, const WCHAR* b, size_t bUnits);
-// Marks an open file for deletion, its name gone at once where the file system can.
-NTSTATUS Dispose(HANDLE file);
+// Marks an open file for deletion, its name gone at once where the file system can;
+// ignoreReadOnly deletes one that is read-only too (FILE_DISPOSITION_IGNORE_READONLY_ATTRIBUTE,
+// or the bit cleared by the handle first where the system lacks it). The handle needs
+// FILE_WRITE_ATTRIBUTES for the second way.
+NTSTATUS Dispose(HANDLE file, bool ignoreReadOnly = false);
+// Sets the attribute word of an open file, its times left as they are.
+NTSTATUS SetAttributes(HANDLE file, ULONG attributes);
+// Whether name (WTF-8, length bytes) is the entry a listing still open handed out last:
+// such a name is taken as listed, never read again by Win32's path rules
+// (system_calls.cpp).
+bool Listed(const char* name, size_t length);
 // Sets the last error to the status's Win32 code; returns FALSE.
 BOOL FailStatus(NTSTATUS status);
 

@@ -45,17 +45,21 @@ void Copy(const WIN32_FIND_DATAW& found, FsEntry* entry) {
 
 // ---------------------------------------------------------------------------------
 // Listings. A walk lists the directory it stands in, one per level it is down, each from
-// the directory held (confine.h), in batches that each listing keeps.
+// the directory's own handle held (confine.h), in batches that each listing keeps.
 
 constexpr int kListings = 140;      // a walk is at most one level per component of a path
 constexpr ULONG kListBytes = 2048;  // a few entries at the least (a name holds 255 units)
 
 struct Listing {
     bool used;
-    bool given;     // FindFirstFileW's handle; else a directory opened for listing
+    bool given;     // FindFirstFileW's handle; else a directory's handle
+    bool borrowed;  // the handle of the directory held, pinned while listed (pin)
+    int pin;
     HANDLE handle;
     ULONG at;       // the next entry in data
     ULONG end;      // the bytes of data filled
+    size_t nameBytes;       // the entry handed out last (Listed)
+    char name[kPathBytes];
     alignas(8) BYTE data[kListBytes];
 };
 
@@ -65,7 +69,10 @@ Listing* TakeListing() {
     for (Listing& l : g_listings) {
         if (!l.used) {
             l.used = true;
+            l.borrowed = false;
+            l.pin = -1;
             l.at = l.end = 0;
+            l.nameBytes = 0;
             return &l;
         }
     }
@@ -80,8 +87,23 @@ Listing* ListingOf(HANDLE find) {
     return nullptr;
 }
 
+// Whether an open listing reads from this handle: its scan goes on from where it
+// stopped, which a second listing on the same handle would move.
+bool Borrowed(HANDLE handle) {
+    for (const Listing& l : g_listings) {
+        if (l.used && l.borrowed && l.handle == handle) return true;
+    }
+    return false;
+}
+
+void Remember(Listing* l, const FsEntry& entry) {
+    l->nameBytes = strlen(entry.name);
+    memcpy(l->name, entry.name, l->nameBytes + 1);
+}
+
 // The next entry of a listing read from a held directory, a batch read when the last is
-// used up. FALSE with ERROR_NO_MORE_FILES at the end.
+// used up. FALSE with ERROR_NO_MORE_FILES at the end. The first batch restarts the scan,
+// since a handle held keeps where an earlier listing of it stopped.
 BOOL NextListed(Listing* l, FsEntry* entry, UNICODE_STRING* mask, bool first) {
     if (l->at >= l->end) {
         IO_STATUS_BLOCK io;
@@ -105,6 +127,7 @@ BOOL NextListed(Listing* l, FsEntry* entry, UNICODE_STRING* mask, bool first) {
     // FindFirstFileW's dwReserved0: a reparse point's tag is listed in EaSize.
     entry->reparseTag = e->EaSize;
     PutName(e->FileName, e->FileNameLength / sizeof(WCHAR), entry);
+    Remember(l, *entry);
     const ULONG next = e->NextEntryOffset;
     l->at = next != 0 && next < room ? l->at + next : l->end;
     return TRUE;
@@ -112,15 +135,13 @@ BOOL NextListed(Listing* l, FsEntry* entry, UNICODE_STRING* mask, bool first) {
 
 // Sets the attribute word of the entry name inside dir, itself and never through a link,
 // as SetFileAttributesW does: its times left as they are, 0 taken as FILE_ATTRIBUTE_NORMAL.
+// A file that other names share keeps its attributes: they are theirs too (a read-only
+// file outside the tree stays read-only), and its deletion removes this name only.
 NTSTATUS SetAttributesAt(HANDLE dir, const WCHAR* name, DWORD attributes) {
     HANDLE entry;
     NTSTATUS status = OpenAt(dir, name, FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN, kOwnEntry, 0, &entry);
     if (status != 0) return status;
-    FILE_BASIC_INFORMATION info;
-    memset(&info, 0, sizeof info);  // times 0: left as they are
-    info.FileAttributes = attributes | FILE_ATTRIBUTE_NORMAL;  // 0 would change nothing
-    IO_STATUS_BLOCK io;
-    status = NtSetInformationFile(entry, &io, &info, sizeof info, FileBasicInformation);
+    if (!Shared(entry)) status = SetAttributes(entry, attributes);
     NtClose(entry);
     return status;
 }
@@ -155,20 +176,6 @@ BOOL CopyContent(HANDLE in, HANDLE out) {
     }
 }
 
-// Gives the copy the source's times: its last write time as CopyFileW does, and for a
-// move its creation and last access times too.
-void KeepTimes(HANDLE out, const FILE_BASIC_INFORMATION& source, bool allTimes) {
-    FILE_BASIC_INFORMATION times;
-    memset(&times, 0, sizeof times);  // 0: left as they are
-    times.LastWriteTime = source.LastWriteTime;
-    if (allTimes) {
-        times.CreationTime = source.CreationTime;
-        times.LastAccessTime = source.LastAccessTime;
-    }
-    IO_STATUS_BLOCK io;
-    NtSetInformationFile(out, &io, &times, sizeof times, FileBasicInformation);
-}
-
 // What a copy reads: the source's content, for reading and sharing as CopyFileW opens it.
 constexpr ACCESS_MASK kSourceAccess = GENERIC_READ | SYNCHRONIZE;
 constexpr ULONG kSourceShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
@@ -184,7 +191,8 @@ BOOL ReadBasic(HANDLE* file, FILE_BASIC_INFORMATION* info) {
 }
 
 // The source of a copy, opened for reading: held, inside its directory as itself, never
-// through a link (OpenContent); given, by its path. INVALID_HANDLE_VALUE, last error set.
+// through a link nor a file other names share (OpenContent); given, by its path.
+// INVALID_HANDLE_VALUE, last error set.
 HANDLE OpenSource(const Path& from, FILE_BASIC_INFORMATION* info) {
     HANDLE in;
     if (from.held()) {
@@ -193,7 +201,7 @@ HANDLE OpenSource(const Path& from, FILE_BASIC_INFORMATION* info) {
             FailStatus(status);
             return INVALID_HANDLE_VALUE;
         }
-        if (!OpenContent(&in, kSourceAccess, kSourceShare, kSourceOptions)) return INVALID_HANDLE_VALUE;
+        if (!OpenContent(&in, kSourceAccess, kSourceShare, kSourceOptions, true)) return INVALID_HANDLE_VALUE;
     } else {
         in = CreateFileW(from.wide(), kSourceAccess, kSourceShare, NULL, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
                          NULL);
@@ -202,51 +210,155 @@ HANDLE OpenSource(const Path& from, FILE_BASIC_INFORMATION* info) {
     return ReadBasic(&in, info) ? in : INVALID_HANDLE_VALUE;
 }
 
-// The destination of a copy (replace: an existing file is overwritten) or of a move across
-// volumes (never replaced: 183), created with the source's attributes. A link there is
-// refused, never written through. INVALID_HANDLE_VALUE, last error set.
-HANDLE CreateDestination(const Path& to, ULONG attributes, bool replace) {
-    const ACCESS_MASK access = GENERIC_WRITE | DELETE | SYNCHRONIZE;
-    const ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    HANDLE out;
-    if (!to.held()) {
-        out = CreateFileW(to.wide(), access, share, NULL, replace ? CREATE_ALWAYS : CREATE_NEW,
-                          attributes | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
-        if (out == INVALID_HANDLE_VALUE && !replace && GetLastError() == ERROR_FILE_EXISTS)
-            Fail(ERROR_ALREADY_EXISTS);
-        return out;
-    }
-    if (to.itself()) {
-        Fail(replace ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);  // the game directory
-        return INVALID_HANDLE_VALUE;
-    }
-    // What is there already, looked at before anything of it is changed.
-    if (replace && LinkAt(to.dir(), to.wide(), nullptr)) {
-        Fail(ERROR_REPARSE_POINT_ENCOUNTERED);
-        return INVALID_HANDLE_VALUE;
-    }
-    const NTSTATUS status = to.Open(access, share, replace ? FILE_OVERWRITE_IF : FILE_CREATE,
-                                    FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, &out, attributes);
-    if (status != 0) {
-        FailStatus(status);
-        return INVALID_HANDLE_VALUE;
-    }
-    return out;
+// What is at a copy's destination before anything is made: nothing, or a file that may
+// be replaced, as CopyFileW judges it. A link there is refused, never written through (a
+// rename over it would replace the link; refused all the same), and so are a directory,
+// a read-only or hidden file (5, as CopyFileW gives), the source itself (32, as CopyFileW
+// meets its own open source) and a file held without delete sharing (32): the name is
+// what goes, by a rename. FALSE, last error set.
+BOOL MayReplace(HANDLE in, const Path& to, bool replace) {
+    HANDLE old;
+    const ACCESS_MASK look = replace ? DELETE | FILE_READ_ATTRIBUTES : FILE_READ_ATTRIBUTES;
+    const NTSTATUS status = to.Open(look, kShareAll, FILE_OPEN, 0, &old);
+    if (status == kStatusObjectNameNotFound) return TRUE;
+    if (status != 0) return FailStatus(status);
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    DWORD code = ERROR_SUCCESS;
+    if (!TagOf(old, &tag))
+        code = GetLastError();
+    else if (!replace)
+        code = ERROR_ALREADY_EXISTS;
+    else if (IsLink(tag))
+        code = ERROR_REPARSE_POINT_ENCOUNTERED;
+    else if (SameFile(in, old))
+        code = ERROR_SHARING_VIOLATION;
+    else if (tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))
+        code = ERROR_ACCESS_DENIED;
+    NtClose(old);
+    return code == ERROR_SUCCESS ? TRUE : Fail(code);
 }
 
-// Copies the open source to the destination; a destination left unfinished is removed.
-BOOL CopyOpen(HANDLE in, const FILE_BASIC_INFORMATION& info, const Path& to, bool replace, bool allTimes) {
-    const HANDLE out = CreateDestination(to, CreatedAttributes(info.FileAttributes), replace);
-    if (out == INVALID_HANDLE_VALUE) return FALSE;
+// Gives the open copy the source's attributes and times: its last write time as CopyFileW
+// does, and for a move its creation and last access times too.
+NTSTATUS KeepBasic(HANDLE out, const FILE_BASIC_INFORMATION& source, bool allTimes) {
+    FILE_BASIC_INFORMATION basic;
+    memset(&basic, 0, sizeof basic);  // 0: left as they are
+    basic.LastWriteTime = source.LastWriteTime;
+    if (allTimes) {
+        basic.CreationTime = source.CreationTime;
+        basic.LastAccessTime = source.LastAccessTime;
+    }
+    basic.FileAttributes = CreatedAttributes(source.FileAttributes);
+    IO_STATUS_BLOCK io;
+    return NtSetInformationFile(out, &io, &basic, sizeof basic, FileBasicInformation);
+}
+
+// Renames an open file to the destination, replacing what is there only when asked.
+NTSTATUS Rename(HANDLE source, const Path& to, bool replace);
+
+NTSTATUS SetDisposition(HANDLE file, BOOLEAN gone) {
+    FILE_DISPOSITION_INFORMATION disposition;
+    disposition.DoDeleteFile = gone;
+    IO_STATUS_BLOCK io;
+    return NtSetInformationFile(file, &io, &disposition, sizeof disposition, FileDispositionInformation);
+}
+
+// ".quisel-<process>-<n>.tmp", the name the POSIX layer gives a copy it cannot leave
+// unnamed.
+void TempName(WCHAR* out, unsigned long process, unsigned n) {
+    static const WCHAR kHead[] = L".quisel-";
+    size_t at = 0;
+    for (const WCHAR* c = kHead; *c != L'\0'; ++c) out[at++] = *c;
+    const unsigned long numbers[2] = {process, n};
+    for (int i = 0; i < 2; ++i) {
+        WCHAR digits[12];
+        size_t count = 0;
+        unsigned long v = numbers[i];
+        do {
+            digits[count++] = static_cast<WCHAR>(L'0' + v % 10);
+            v /= 10;
+        } while (v != 0);
+        while (count > 0) out[at++] = digits[--count];
+        out[at++] = i == 0 ? L'-' : L'.';
+    }
+    for (const WCHAR* c = L"tmp"; *c != L'\0'; ++c) out[at++] = *c;
+    out[at] = L'\0';
+}
+
+// A copy of the open source made a new file beside the destination, under a name of its
+// own, and only then renamed to the destination's name: over an existing file when
+// replace (that name goes to the copy; a file other names share keeps its content for
+// them), never over one otherwise (183). Nothing is ever written into an existing file.
+// While it is written the new file is marked for deletion, so a copy cut short, by a
+// failure or a kill, goes with its handle; only between that mark's removal and the
+// rename can a kill leave it behind. Held destinations only.
+// With placed, the copy's handle is handed back open once it is in place.
+BOOL PlaceCopy(HANDLE in, const FILE_BASIC_INFORMATION& info, const Path& to, bool replace, bool allTimes,
+               HANDLE* placed = nullptr) {
+    if (!MayReplace(in, to, replace)) return FALSE;
+    static unsigned counter;
+    HANDLE out = INVALID_HANDLE_VALUE;
+    NTSTATUS status = kStatusObjectNameCollision;
+    for (int attempt = 0; attempt < 32 && status == kStatusObjectNameCollision; ++attempt) {
+        WCHAR temp[40];
+        TempName(temp, GetCurrentProcessId(), counter++);
+        status = OpenAt(to.dir(), temp, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                        FILE_SHARE_READ, FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY,
+                        FILE_ATTRIBUTE_NORMAL, &out);
+    }
+    if (status != 0) return FailStatus(status);
+    SetDisposition(out, TRUE);
+    BOOL ok = CopyContent(in, out);
+    DWORD code = ok ? ERROR_SUCCESS : GetLastError();
+    if (ok) {
+        status = SetDisposition(out, FALSE);
+        if (status == 0) status = KeepBasic(out, info, allTimes);
+        if (status == 0) status = Rename(out, to, replace);
+        if (status != 0) {
+            ok = FALSE;
+            code = RtlNtStatusToDosError(status);
+            SetAttributes(out, FILE_ATTRIBUTE_NORMAL);  // a read-only copy can be deleted
+            Dispose(out);
+        }
+    }
+    if (ok && placed != nullptr) {
+        *placed = out;
+        return TRUE;
+    }
+    NtClose(out);
+    return ok ? TRUE : Fail(code);
+}
+
+// The destination of a copy given by its path (outside every base), as CopyFileW makes it;
+// with kept, its handle is handed back open.
+BOOL CopyGiven(HANDLE in, const FILE_BASIC_INFORMATION& info, const Path& to, bool replace, bool allTimes,
+               HANDLE* kept = nullptr) {
+    const HANDLE out = CreateFileW(to.wide(), GENERIC_WRITE | DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   NULL, replace ? CREATE_ALWAYS : CREATE_NEW,
+                                   CreatedAttributes(info.FileAttributes) | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    if (out == INVALID_HANDLE_VALUE) {
+        if (!replace && GetLastError() == ERROR_FILE_EXISTS) Fail(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
     if (!CopyContent(in, out)) {
         const DWORD code = GetLastError();
         Dispose(out);
         CloseHandle(out);
         return Fail(code);
     }
-    KeepTimes(out, info, allTimes);
-    CloseHandle(out);
+    KeepBasic(out, info, allTimes);
+    if (kept != nullptr)
+        *kept = out;
+    else
+        CloseHandle(out);
     return TRUE;
+}
+
+// Copies the open source to the destination; a destination left unfinished is removed.
+BOOL CopyOpen(HANDLE in, const FILE_BASIC_INFORMATION& info, const Path& to, bool replace, bool allTimes) {
+    if (!to.held()) return CopyGiven(in, info, to, replace, allTimes);
+    if (to.itself()) return Fail(replace ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);  // the game directory
+    return PlaceCopy(in, info, to, replace, allTimes);
 }
 
 // ---------------------------------------------------------------------------------
@@ -258,11 +370,10 @@ struct RenameBuffer {
     WCHAR room[kResolvedBytes + 8];
 };
 
-// Renames the open source to the destination, never replacing what is there.
-NTSTATUS Rename(HANDLE source, const Path& to) {
+NTSTATUS Rename(HANDLE source, const Path& to, bool replace) {
     RenameBuffer buffer;
     memset(&buffer.info, 0, sizeof buffer.info);
-    buffer.info.ReplaceIfExists = FALSE;
+    buffer.info.ReplaceIfExists = replace ? TRUE : FALSE;
     const ULONG room = sizeof buffer.room;
     if (to.held()) {
         // One level inside the destination's directory held.
@@ -290,47 +401,39 @@ NTSTATUS Rename(HANDLE source, const Path& to) {
 }
 
 // A file moved to another volume, as MoveFileW does it: copied (content, attributes and
-// times), and only then the source deleted. A move that fails leaves the source whole
-// and no copy behind.
+// times) beside the destination and put in place, and only then the source deleted. A
+// move that fails leaves the source whole and no copy behind.
 BOOL MoveAcrossVolumes(HANDLE source, const Path& to) {
-    // The source itself again, for reading: never through a link, which is moved only
-    // within its volume.
+    // The source itself again, for reading, through its handle: never through a link,
+    // which is moved only within its volume.
     HANDLE in;
-    NTSTATUS status =
-        OpenAt(source, L"", kSourceAccess, kSourceShare, FILE_OPEN, kSourceOptions | kOwnEntry, 0, &in);
-    if (status != 0) return FailStatus(status);
-    if (!OpenContent(&in, kSourceAccess, kSourceShare, kSourceOptions)) {
+    if (!Reopen(source, kSourceAccess, kSourceShare, kSourceOptions, false, &in)) return FALSE;
+    if (!OpenContent(&in, kSourceAccess, kSourceShare, kSourceOptions, false)) {
         return GetLastError() == ERROR_REPARSE_POINT_ENCOUNTERED ? Fail(ERROR_NOT_SAME_DEVICE) : FALSE;
     }
     FILE_BASIC_INFORMATION info;
     if (!ReadBasic(&in, &info)) return FALSE;
-    const HANDLE out = CreateDestination(to, CreatedAttributes(info.FileAttributes), false);
-    if (out == INVALID_HANDLE_VALUE) {
-        NtClose(in);
-        return FALSE;
-    }
-    BOOL ok = CopyContent(in, out);
-    DWORD code = ok ? ERROR_SUCCESS : GetLastError();
+    // A destination outside every base is made by its path.
+    HANDLE out;
+    const BOOL placed =
+        to.held() ? PlaceCopy(in, info, to, false, true, &out) : CopyGiven(in, info, to, false, true, &out);
     NtClose(in);
-    if (ok) {
-        KeepTimes(out, info, true);
-        status = Dispose(source);
-        if (status == kStatusCannotDelete && (info.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
-            // A read-only file moves as any other; only its deletion needs the bit off.
-            if (SetAttributesAt(source, L"", info.FileAttributes & ~FILE_ATTRIBUTE_READONLY) == 0)
-                status = Dispose(source);
-        }
-        if (status != 0) {
-            ok = FALSE;
-            code = RtlNtStatusToDosError(status);
-        }
-    }
-    if (!ok) Dispose(out);  // the source stays whole; its copy must not outlive the failed move
-    CloseHandle(out);
-    return ok ? TRUE : Fail(code);
+    if (!placed) return FALSE;
+    // A read-only file moves as any other; only its deletion needs the bit off.
+    const NTSTATUS status = Dispose(source, true);
+    if (status != 0) Dispose(out, true);  // the source stays whole; its copy must not outlive the failed move
+    NtClose(out);
+    return status == 0 ? TRUE : FailStatus(status);
 }
 
 }  // namespace
+
+bool qwin::Listed(const char* name, size_t length) {
+    for (const Listing& l : g_listings) {
+        if (l.used && l.nameBytes == length && memcmp(l.name, name, length) == 0) return true;
+    }
+    return false;
+}
 
 DWORD FsGetCurrentDirectory(char* buffer) {
     if (ConfineActive()) {
@@ -375,25 +478,29 @@ HANDLE FsFindFirstFile(const char* pattern, FsEntry* entry) {
             return INVALID_HANDLE_VALUE;
         }
         Copy(found, entry);
+        Remember(l, *entry);
         return static_cast<HANDLE>(l);
     }
-    // The directory held, opened once more for listing.
+    // Every name of a directory is read from its own handle held, unless another listing
+    // is reading from that handle now (its scan position is the handle's) or a mask is
+    // asked for (the first one a handle is queried with stays its mask): then from a
+    // second handle of the same directory, opened through the first.
     l->given = false;
-    const NTSTATUS status = OpenAt(p.dir(), L"", FILE_LIST_DIRECTORY, kShareAll, FILE_OPEN,
-                                   FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, 0, &l->handle);
-    if (status != 0) {
+    const WCHAR* name = p.wide();
+    // "*.*" and "*" are every name, as FindFirstFileW reads them.
+    const bool all = p.itself() || wcscmp(name, L"*.*") == 0 || wcscmp(name, L"*") == 0;
+    if (all && !Borrowed(p.dir())) {
+        l->handle = p.dir();
+        l->borrowed = true;
+        l->pin = ConfinePin(p.resolved());
+    } else if (!Reopen(p.dir(), FILE_LIST_DIRECTORY, kShareAll, FILE_DIRECTORY_FILE, false, &l->handle)) {
         l->used = false;
-        FailStatus(status);
         return INVALID_HANDLE_VALUE;
     }
-    // "*.*" and "*" are every name, as FindFirstFileW reads them.
-    const WCHAR* name = p.wide();
-    const bool all = p.itself() || wcscmp(name, L"*.*") == 0 || wcscmp(name, L"*") == 0;
     UNICODE_STRING mask = Counted(name, wcslen(name));
     if (!NextListed(l, entry, all ? nullptr : &mask, true)) {
         const DWORD code = GetLastError();
-        NtClose(l->handle);
-        l->used = false;
+        FsFindClose(static_cast<HANDLE>(l));
         Fail(code);
         return INVALID_HANDLE_VALUE;
     }
@@ -403,17 +510,24 @@ HANDLE FsFindFirstFile(const char* pattern, FsEntry* entry) {
 BOOL FsFindNextFile(HANDLE find, FsEntry* entry) {
     Listing* l = ListingOf(find);
     if (l == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    // A directory held is given up when the call ends: so is a listing of its handle.
+    if (l->borrowed && !ConfinePinned(l->pin)) return Fail(ERROR_INVALID_HANDLE);
     if (!l->given) return NextListed(l, entry, nullptr, false);
     WIN32_FIND_DATAW found;
     if (!FindNextFileW(l->handle, &found)) return FALSE;
     Copy(found, entry);
+    Remember(l, *entry);
     return TRUE;
 }
 
 BOOL FsFindClose(HANDLE find) {
     Listing* l = ListingOf(find);
     if (l == nullptr) return Fail(ERROR_INVALID_HANDLE);
-    const BOOL closed = l->given ? FindClose(l->handle) : NtClose(l->handle) == 0;
+    BOOL closed = TRUE;
+    if (l->borrowed)
+        ConfineUnpin(l->pin);
+    else
+        closed = l->given ? FindClose(l->handle) : NtClose(l->handle) == 0;
     l->used = false;
     return closed;
 }
@@ -472,9 +586,10 @@ DWORD FsLinkAttributes(const char* path) {
     // target, and only its listing tells a link. Windows lists what the handle says.
     const WCHAR* name = p.wide();
     if (wcspbrk(name, L"*?<>\"") != nullptr) return 0;
+    // A handle of its own: the mask would stay the held handle's, and its scan position
+    // is a walk's.
     HANDLE dir;
-    const ULONG listing = FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT;
-    if (OpenAt(p.dir(), L"", FILE_LIST_DIRECTORY, kShareAll, FILE_OPEN, listing, 0, &dir) != 0) return 0;
+    if (!Reopen(p.dir(), FILE_LIST_DIRECTORY, kShareAll, FILE_DIRECTORY_FILE, false, &dir)) return 0;
     UNICODE_STRING mask = Counted(name, wcslen(name));
     alignas(8) BYTE data[sizeof(FILE_FULL_DIR_INFORMATION) + kPathUnits * sizeof(WCHAR)];
     IO_STATUS_BLOCK io;
@@ -496,22 +611,22 @@ BOOL SysRemoveDirectory(const char* path) {
     HANDLE dir;
     NTSTATUS status = p.Open(DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE, &dir);
     if (status != 0) return FailStatus(status);
-    // A link to a directory goes as the link. Any other reparse point is opened again
-    // through the system, as RemoveDirectoryW does, so that a synced folder's placeholder
-    // is judged empty or not by what it holds, the same directory and no other.
+    // A link to a directory goes as the link. Any other reparse point is presented by the
+    // system through this handle, as RemoveDirectoryW opens it again, so that a synced
+    // folder's placeholder is judged empty or not by what it holds: the same directory and
+    // no other, never one a link set on it meanwhile leads to (Reopen).
     FILE_ATTRIBUTE_TAG_INFO tag;
     if (TagOf(dir, &tag) && (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && !IsLink(tag)) {
         HANDLE again;
-        status = OpenAt(dir, L"", DELETE, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, 0,
-                        &again);
-        if (status != 0) {
-            NtClose(dir);
-            return FailStatus(status);
-        }
+        const bool reopened = Reopen(dir, DELETE, kShareAll, FILE_DIRECTORY_FILE, true, &again);
+        const DWORD code = GetLastError();
         NtClose(dir);
+        if (!reopened) return Fail(code);
         dir = again;
     }
-    status = Dispose(dir);
+    // A read-only directory (every folder customised with a desktop.ini) goes as another:
+    // the bit asks Explorer to look for the folder's desktop.ini, and protects nothing.
+    status = Dispose(dir, true);
     NtClose(dir);
     return status == 0 ? TRUE : FailStatus(status);
 }
@@ -531,10 +646,13 @@ BOOL SysDeleteFile(const char* path) {
     if (p.itself()) return Fail(ERROR_ACCESS_DENIED);  // a directory
     // A directory, a link to one included, is refused with 5; a link to a file goes as the
     // link; a read-only file is refused with 5, one held without delete sharing with 32.
+    // A read-only file that other names share loses this name only, read-only as it was
+    // for them (its attribute reset changed nothing).
     HANDLE file;
-    NTSTATUS status = p.Open(DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &file);
+    NTSTATUS status = p.Open(DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &file);
     if (status != 0) return FailStatus(status);
     status = Dispose(file);
+    if (status == kStatusCannotDelete && Shared(file)) status = Dispose(file, true);
     NtClose(file);
     return status == 0 ? TRUE : FailStatus(status);
 }
@@ -571,7 +689,7 @@ BOOL SysMoveFile(const char* existing, const char* target) {
     }
     // No directory held at or below the source's old place outlives the move.
     ConfineRelease(from.resolved(), &to.resolved());
-    NTSTATUS status = Rename(source, to);
+    NTSTATUS status = Rename(source, to, false);
     BOOL moved = status == 0;
     if (status == kStatusNotSameDevice) {
         FILE_ATTRIBUTE_TAG_INFO tag;

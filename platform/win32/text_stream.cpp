@@ -21,7 +21,8 @@ FILE* Refused(DWORD code) {
 
 // The held file of a stream: "r" reads an existing file; "at" appends, the file made when
 // missing. Shared for reading and writing, never for deletion, as fopen shares. A link is
-// refused, never followed (OpenContent).
+// refused, never followed, and so is a file that other names share (OpenContent): a list
+// read through another name, a log written into a file kept elsewhere.
 FILE* OpenHeld(const Path& p, bool append, const char* mode) {
     if (p.itself()) return Refused(ERROR_ACCESS_DENIED);  // a directory, as fopen finds it
     const ACCESS_MASK access = append ? FILE_GENERIC_WRITE : FILE_GENERIC_READ;
@@ -29,7 +30,7 @@ FILE* OpenHeld(const Path& p, bool append, const char* mode) {
     HANDLE file;
     NTSTATUS status = p.Open(access, share, append ? FILE_OPEN_IF : FILE_OPEN, FILE_NON_DIRECTORY_FILE, &file);
     if (status != 0) return Refused(RtlNtStatusToDosError(status));
-    if (!OpenContent(&file, access, share, FILE_NON_DIRECTORY_FILE)) return nullptr;
+    if (!OpenContent(&file, access, share, FILE_NON_DIRECTORY_FILE, true)) return nullptr;
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_TEXT | (append ? _O_APPEND : _O_RDONLY));
     if (fd == -1) {
         NtClose(file);
@@ -57,5 +58,11 @@ FILE* OpenTextStream(const char* path, const char* mode) {
     size_t i = 0;
     for (; mode[i] != '\0' && i + 1 < sizeof wideMode / sizeof wideMode[0]; ++i) wideMode[i] = mode[i];
     wideMode[i] = L'\0';
-    return _wfopen(p.wide(), wideMode);
+    FILE* stream = _wfopen(p.wide(), wideMode);
+    // Inside a call a stream is this call's own file, by its path outside every base too.
+    if (stream != NULL && ConfineActive() && Shared(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))))) {
+        fclose(stream);
+        return Refused(ERROR_ACCESS_DENIED);
+    }
+    return stream;
 }
