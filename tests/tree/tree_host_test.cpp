@@ -386,6 +386,35 @@ TEST_P(TreeHostTest, ForcedMoveGivesUpOnAPathThatStaysMissing) {
     EXPECT_EQ(DescribeTree(after), DescribeTree(before));
 }
 
+// Names that Win32's path rules read as another path: a device ("CON", "NUL", "COM1.txt",
+// "CONIN$"), the sibling "x" ("x." and "x "), the folder itself ("..." and " "). Made on
+// the Linux side, each is cleared or moved as the entry listed: no device is opened, the
+// sibling is untouched, no folder is entered again and again.
+TEST_P(TreeHostTest, EveryListedNameIsTakenAsListed) {
+    const Tree odd = {{"CON", "con"},     {"NUL", "nul"},        {"COM1.txt", "com1"},   {"CONIN$", "conin"},
+                      {"x.", "trailing dot"}, {"x ", "trailing space"}, {".../in.txt", "dots"}, {" /in.txt", "blank"}};
+    MakeTree(game_ + "/t", odd);
+    MakeTree(game_ + "/k", odd);
+    MakeTree(game_ + "/src", odd);
+    WriteFile(game_ + "/src/ver.bin", "m");
+    MakeTree(game_ + "/dst", {{"x", "the sibling"}});
+
+    const std::string from = In("src");
+    const std::string to = In("dst");
+    RunResult r = Run(Concat({{"clear", "t", "1", "clear", "k", "0"}, ForcedMove(from, to)}));
+    EXPECT_EQ(r.out, "1\n1\n1\n") << r.Describe() << Printable(Log());
+    const Lines moved =
+        Moved(from, to, {" \\in.txt", "...\\in.txt", "COM1.txt", "CON", "CONIN$", "NUL", "x ", "x."});
+    EXPECT_TRUE(LogMatches(Log(), MaskedLog(Concat({ForcedBegin(from, to), moved, ForcedEnd(from, to, 1)}))));
+    Tree dst = odd;
+    dst.insert({{" /", ""}, {".../", ""}, {"x", "the sibling"}, {"ver.bin", "m"}});
+    EXPECT_EQ(DescribeTree(ListTree(game_ + "/dst")), DescribeTree(dst));
+    const Tree emptied = {{" /", ""}, {".../", ""}};
+    EXPECT_EQ(DescribeTree(ListTree(game_ + "/k")), DescribeTree(emptied));
+    EXPECT_EQ(DescribeTree(ListTree(game_ + "/src")), DescribeTree(emptied));
+    EXPECT_FALSE(Exists(game_ + "/t"));
+}
+
 // A link in the place of the directory to empty is refused with its record, and what it
 // leads to is untouched: on every build, as Wine lists a link as Windows does.
 TEST_P(TreeHostTest, ClearRefusesToEmptyALinkAndTouchesNothingBehindIt) {
@@ -446,10 +475,35 @@ TEST_P(TreeLinkTest, ARootOutsideTheGameIsTakenAsGivenAndNothingBelowIt) {
     EXPECT_EQ(DescribeTree(ListTree(secret)), DescribeTree({{"s.txt", "secret"}}));
 }
 
+// A file that other names share keeps what they see: a clearing that meets a hard link to
+// a read-only file outside the tree removes that name only, and the file outside stays
+// read-only (its attribute reset changes nothing, its deletion ignores the bit). Wine
+// counts a link made on the Linux side.
+using TreeSharedFileTest = TreeHostTest;
+
+TEST_P(TreeSharedFileTest, ClearRemovesAHardLinkAndLeavesTheFileItShares) {
+    const std::string outside = *scratch_ / "outside.txt";
+    WriteFile(outside, "kept");
+    MakeReadOnly(outside);
+    MakeTree(game_ + "/t", {{"a.txt", "a"}});
+    ASSERT_EQ(link(outside.c_str(), (game_ + "/t/shared.txt").c_str()), 0);
+    RunResult r = Run({"clear", "t", "1"});
+    EXPECT_EQ(r.out, "1\n") << r.Describe() << Printable(Log());
+    EXPECT_FALSE(Exists(game_ + "/t"));
+    struct stat st;
+    ASSERT_EQ(stat(outside.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0555u);
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_EQ(ReadFile(outside), "kept");
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, TreeHostTest, ::testing::ValuesIn(TestedBuilds()), BuildParamName);
 // Natively only: Wine is not Windows for links (it opens, moves and deletes a link's
 // target where Windows acts on the link), so their semantics are shown where they are real.
 INSTANTIATE_TEST_SUITE_P(Builds, TreeLinkTest, ::testing::Values(Build::Native), BuildParamName);
+// The Windows builds here; the native layer's own change brings the native one.
+INSTANTIATE_TEST_SUITE_P(Builds, TreeSharedFileTest, ::testing::ValuesIn(TestedWindowsBuilds()), BuildParamName);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(TreeSharedFileTest);
 
 } // namespace
 } // namespace quisel::test
