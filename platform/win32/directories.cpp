@@ -27,11 +27,11 @@
 //   128-bit id, which names one file on a volume) compared with the first's (Reopen).
 // - Every open below a base carries OBJ_DONT_REPARSE: the object manager then fails with
 //   STATUS_REPARSE_POINT_ENCOUNTERED rather than reparse (a link), while a filter that
-//   owns a tag still presents its file, as Go's os.Root opens. Windows before 10 refuses
-//   the flag with STATUS_INVALID_PARAMETER; the open is then made without it, once known:
-//   every open is one level, as itself (FILE_OPEN_REPARSE_POINT), its tag checked, and
-//   Reopen compares ids, so nothing is followed there either. Wine 8 takes (and ignores)
-//   it, and FILE_COMPLETE_IF_OPLOCKED.
+//   owns a tag still presents its file, as Go's os.Root opens. A system older than the
+//   flag (it came with Windows 10) refuses it with STATUS_INVALID_PARAMETER; opens are
+//   then made without it, once known: every open is one level, as itself
+//   (FILE_OPEN_REPARSE_POINT), its tag checked, and Reopen compares ids, so nothing is
+//   followed there either. Wine 8 accepts it, and FILE_COMPLETE_IF_OPLOCKED.
 // - A directory held carries FILE_LIST_DIRECTORY and is listed from its own handle. A
 //   handle keeps its scan position, and the mask its first query gave ("captured on the
 //   very first call", NtQueryDirectoryFile), so a second listing of a directory being
