@@ -446,6 +446,22 @@ TEST_P(TreeLinkTest, ARootOutsideTheGameIsTakenAsGivenAndNothingBelowIt) {
     EXPECT_EQ(DescribeTree(ListTree(secret)), DescribeTree({{"s.txt", "secret"}}));
 }
 
+// A name that holds a backslash reads as a path natively, so no walk addresses it: a
+// clearing or a forced move that has to leave it says so, with 0 and a record naming it.
+TEST_P(TreeLinkTest, WhatAWalkCannotAddressFailsTheCall) {
+    MakeTree(game_, {{"t/a\\b", "ab"}, {"t/x.txt", "x"}, {"src/a\\b", "ab"}, {"src/c.txt", "c"}});
+    const std::string src = In("src"), dst = In("dst");
+    RunResult r = Run({"clear", "t", "0", "move", src, dst, "missing.txt", "1"});
+    EXPECT_EQ(r.out, "0\n0\n") << r.Describe();
+    EXPECT_TRUE(LogMatches(Log(), MaskedLog(Concat({{"DeleteFile(a\\b) FAILED 123\n"}, ForcedBegin(src, dst),
+                                                    {"MoveFile(" + src + "\\a\\b, " + dst + "\\a\\b) FAILED 123\n"},
+                                                    ForcedEnd(src, dst, 0)}))));
+    Tree after = ListTree(game_);
+    after.erase("quisel.log");
+    EXPECT_EQ(DescribeTree(after),
+              DescribeTree({{"t/", ""}, {"t/a\\b", "ab"}, {"src/", ""}, {"src/a\\b", "ab"}, {"src/c.txt", "c"}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, TreeHostTest, ::testing::ValuesIn(TestedBuilds()), BuildParamName);
 // Natively only: Wine is not Windows for links (it opens, moves and deletes a link's
 // target where Windows acts on the link), so their semantics are shown where they are real.
