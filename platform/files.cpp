@@ -46,6 +46,12 @@ BOOL Repeated(Call call) {
     return Repeated(call, [](DWORD) { return false; });
 }
 
+// A link refused with access denied stays refused: natively a mount point, which only its
+// owner may unmount, counts as one.
+bool LinkRefused(DWORD code, const char* path) {
+    return code == ERROR_ACCESS_DENIED && FsLinkAttributes(path) != 0;
+}
+
 }  // namespace
 
 void FsCallBegins(void) {
@@ -58,7 +64,7 @@ void FsTakeRoot(const char* path, int ownNameGiven) { ConfineTakeRoot(path, ownN
 void FsCallEnds(void) { ConfineEnd(); }
 
 BOOL FsRemoveDirectory(const char* path) {
-    return Repeated([&] { return SysRemoveDirectory(path); });
+    return Repeated([&] { return SysRemoveDirectory(path); }, [&](DWORD code) { return LinkRefused(code, path); });
 }
 
 BOOL FsSetFileAttributes(const char* path, DWORD attributes) {
@@ -77,7 +83,7 @@ BOOL FsDeleteFile(const char* path) {
 }
 
 BOOL FsMoveFile(const char* from, const char* to) {
-    return Repeated([&] { return SysMoveFile(from, to); });
+    return Repeated([&] { return SysMoveFile(from, to); }, [&](DWORD code) { return LinkRefused(code, from); });
 }
 
 BOOL FsCopyFile(const char* from, const char* to, BOOL failIfExists) {

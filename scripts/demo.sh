@@ -12,6 +12,10 @@ cd "$root"
 jobs=$(nproc 2>/dev/null || echo 2)
 
 scripts/deps.sh
+# Where apt could not install the 32-bit Wine alone, what set-up moved to install it.
+aligned=
+[[ -s build/wine32-aligned.txt ]] && aligned=$(head -1 build/wine32-aligned.txt)
+[[ -n $aligned ]] && echo "== Set-up: $aligned"
 
 echo "== building build/native, build/win32 and build/win64"
 mkdir -p build
@@ -121,6 +125,7 @@ done
 
 echo
 echo "== Shown: ${builds[*]}"
+[[ -n $aligned ]] && echo "== Set-up: $aligned"
 for reason in "${left_out[@]}"; do echo "== Left out: $reason"; done
 if [[ ${#failed[@]} -gt 0 ]]; then
     printf '== Failed: %s\n' "${failed[@]}"

@@ -166,6 +166,11 @@ run_package_tests() {
 step "dependencies"
 scripts/deps.sh
 count_step deps $?
+# What set-up had to do to install the 32-bit Wine, where apt could not alone: named here
+# and again above the summary.
+aligned=
+[[ -s build/wine32-aligned.txt ]] && aligned="set-up: $(head -1 build/wine32-aligned.txt)"
+[[ -n $aligned ]] && echo "$aligned"
 
 mkdir -p build
 native_configured=1
@@ -234,6 +239,7 @@ step "summary"
 if [[ ${#failures[@]} -gt 0 ]]; then
     echo "failed: ${failures[*]}"
 fi
+[[ -n $aligned ]] && echo "$aligned"
 [[ -n $skip_reason ]] && echo "$skip_reason"
 echo "$passed passed, $failed failed, $skipped skipped"
 [[ $failed -eq 0 ]]

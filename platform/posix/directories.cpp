@@ -48,7 +48,12 @@ SysDir SysHoldDirectoryAt(SysDir parent, const char* name) {
     // With O_PATH and O_NOFOLLOW a link would be opened as itself; O_DIRECTORY refuses it
     // then, as it refuses a file: a look tells which.
     const int fd = openat(static_cast<int>(parent), name, kDirectoryFlags | O_NOFOLLOW);
-    if (fd >= 0) return fd;
+    if (fd >= 0) {
+        // A mount point leads elsewhere as a link does (a bind mount of a folder outside).
+        if (!qlayer::IsMountRoot(fd, "")) return fd;
+        close(fd);
+        return Refused(ERROR_REPARSE_POINT_ENCOUNTERED);
+    }
     const int err = errno;
     struct stat st;
     if ((err == ENOTDIR || err == ELOOP) &&

@@ -23,6 +23,11 @@ using qlayer::NativePath;
 
 namespace {
 
+// What removing, deleting or moving the root of a mount fails with: the layer never
+// unmounts what another program put there (Windows removes a mount point as a link; here
+// only its owner can), and no waiting changes that.
+constexpr DWORD kMountedHere = ERROR_ACCESS_DENIED;
+
 // A failure on the destination side of a two-path call: by then the source is known to
 // exist, so whatever is missing is a directory of the destination.
 BOOL FailDestination(int err) {
@@ -242,9 +247,10 @@ BOOL MoveAcrossFileSystems(const NativePath& from, const NativePath& to, const s
         if (symlinkat(target, to.dir(), to.name()) != 0) return FailDestination(errno);
     } else if (S_ISREG(st.st_mode)) {
         // The source is the file looked at: were a link put in its place, it is not followed.
-        int in = openat(from.dir(), from.name(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (in < 0) return Fail(from.Code(errno));
-        bool ok = PlaceCopy(in, st, to, true, false);
+        struct stat now;
+        const int in = qlayer::OpenRegular(from, O_RDONLY | O_NOFOLLOW, 0, false, &now);
+        if (in < 0) return FALSE;
+        bool ok = PlaceCopy(in, now, to, true, false);
         int err = errno;
         close(in);
         if (!ok) return FailDestination(err);
@@ -328,6 +334,7 @@ BOOL RemoveDirectoryA(LPCSTR path) {
     ConfineRelease(p.resolved(), nullptr);
     if (unlinkat(p.dir(), p.name(), AT_REMOVEDIR) == 0) return TRUE;
     int err = errno == EEXIST ? ENOTEMPTY : errno;  // POSIX lets rmdir say either
+    if (err == EBUSY && qlayer::IsMountRoot(p.dir(), p.name())) return Fail(kMountedHere);
     if (err == ENOTDIR) {
         // A link to a directory is removed as the link, never its target, as Windows does.
         struct stat own, target;
@@ -388,6 +395,9 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
         if (StatAt(p, &st) != 0) return Fail(p.Code(errno));
     }
     if (S_ISLNK(st.st_mode)) return TRUE;  // a link has no attributes of its own to change
+    // A file that other names share keeps its attributes: they are the other names' too,
+    // perhaps a file outside the tree. Its deletion removes this name alone (DeleteFileA).
+    if (!S_ISDIR(st.st_mode) && st.st_nlink > 1) return TRUE;
     // Only read-only has a POSIX meaning: the owner's write permission.
     mode_t mode = st.st_mode & 07777;
     mode_t want = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH))
@@ -448,10 +458,14 @@ BOOL DeleteFileA(LPCSTR path) {
     if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
     if (!S_ISLNK(st.st_mode)) {
         if (qlayer::IsOpenStream(st)) return Fail(ERROR_SHARING_VIOLATION);
-        if (!(st.st_mode & S_IWUSR)) return Fail(ERROR_ACCESS_DENIED);  // read-only, as Windows refuses
+        // Read-only, as Windows refuses; a name of a shared file goes all the same, since
+        // its attributes are left to its other names.
+        if (!(st.st_mode & S_IWUSR) && st.st_nlink == 1) return Fail(ERROR_ACCESS_DENIED);
     }
-    if (unlinkat(p.dir(), p.name(), 0) != 0) return Fail(p.Code(errno));
-    return TRUE;
+    if (unlinkat(p.dir(), p.name(), 0) == 0) return TRUE;
+    const int err = errno;
+    if (err == EBUSY && qlayer::IsMountRoot(p.dir(), p.name())) return Fail(kMountedHere);
+    return Fail(p.Code(err));
 }
 
 BOOL MoveFileA(LPCSTR existing, LPCSTR target) {
@@ -504,6 +518,9 @@ BOOL MoveFileA(LPCSTR existing, LPCSTR target) {
             return MoveAcrossFileSystems(from, to, st);
         }
         return FailDestination(errno);
+    case EBUSY:
+        if (qlayer::IsMountRoot(from.dir(), from.name())) return Fail(kMountedHere);
+        return FailErrno(err);
     default: return FailErrno(err);
     }
 }
@@ -513,18 +530,17 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists) {
     if (FaultHook(FAULT_CopyFileA)) return FALSE;
     NativePath from, to;
     if (!SetBoth(from, existing, to, target)) return FALSE;
-    // Non-blocking so that a FIFO is refused below instead of waiting for a writer. A copy
-    // confined to its bases reads no file through a link, nor writes one through a link.
-    const int noFollow = from.held() ? O_NOFOLLOW : 0;
-    int in = openat(from.dir(), from.name(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | noFollow);
-    if (in < 0) return Fail(from.Code(errno));
+    // A copy confined to its bases reads no file through a link, nor writes one through a
+    // link; what it copies (a list, the marker) is a regular file of the tree's own, never
+    // one that another name shares, which could be a link to a file the caller may not
+    // show. Windows copies no directory.
+    struct stat st;
+    const int in = qlayer::OpenRegular(from, O_RDONLY, 0, true, &st);
+    if (in < 0) return FALSE;
     struct Closer {
         int fd;
         ~Closer() { close(fd); }
     } closeIn{in};
-    struct stat st;
-    if (fstat(in, &st) != 0) return FailErrno(errno);
-    if (!S_ISREG(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);  // Windows copies no directory
     struct stat old;
     if (StatAt(to, &old) == 0) {
         if (failIfExists) return Fail(QLAYER_ERROR_FILE_EXISTS);

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "../files.h"
@@ -124,7 +125,9 @@ bool ListsBefore(const char* a, size_t alen, const char* b, size_t blen) {
 }
 
 // Reads the current directory's names into s. False with the last error set on failure.
-bool Fill(Snapshot& s) {
+// pathLike: names holding a backslash are kept too (the library's walks refuse them with
+// a record that names them).
+bool Fill(Snapshot& s, bool pathLike) {
     const int dirFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0) return Fail(qlayer::CodeForErrno(errno));
     s.dirFd = dirFd;  // closed by GiveBack
@@ -147,8 +150,8 @@ bool Fill(Snapshot& s) {
             const char* name = d->d_name;
             size_t len = strlen(name);
             // A name holding a backslash would be read back as a path: "..\x" as "../x",
-            // outside the tree. Such an entry is left alone.
-            if (memchr(name, '\\', len) != nullptr) continue;
+            // outside the tree. The Win32 record never shows one.
+            if (!pathLike && memchr(name, '\\', len) != nullptr) continue;
             Entry e;
             e.nameOffset = static_cast<uint32_t>(s.names.size());
             e.nameLength = static_cast<uint32_t>(len);
@@ -218,11 +221,25 @@ void Emit(const Snapshot& s, const Entry& e, WIN32_FIND_DATAA* out) {
     out->ftLastWriteTime = out->ftCreationTime;
     out->nFileSizeHigh = static_cast<DWORD>(size >> 32);
     out->nFileSizeLow = static_cast<DWORD>(size);
-    // A link to a directory is a reparse point, as Windows lists one, with its tag.
-    out->dwReserved0 = (out->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? IO_REPARSE_TAG_SYMLINK : 0;
+    // A link to a directory is a reparse point, as Windows lists one, with its tag; so is a
+    // mount point.
+    out->dwReserved0 = !(out->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? 0
+                       : statted && S_ISDIR(st.st_mode)                    ? IO_REPARSE_TAG_MOUNT_POINT
+                                                                           : IO_REPARSE_TAG_SYMLINK;
     out->dwReserved1 = 0;
     CopyName(s, e, out->cFileName, sizeof out->cFileName);
     out->cAlternateFileName[0] = '\0';
+}
+
+// A directory as the walks take it: the root of a mount is listed as a mount point, a link
+// to a directory, which no walk enters.
+void ListDirectory(int dirFd, const char* name, FsEntry* out) {
+    if (qlayer::IsMountRoot(dirFd, name)) {
+        out->attributes = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+        out->reparseTag = IO_REPARSE_TAG_MOUNT_POINT;
+        return;
+    }
+    out->attributes = FILE_ATTRIBUTE_DIRECTORY;
 }
 
 // Hands out one entry as the library's walks take it: a directory, a link (to a directory
@@ -231,9 +248,14 @@ void Emit(const Snapshot& s, const Entry& e, FsEntry* out) {
     const char* name = s.names.data() + e.nameOffset;
     out->reparseTag = 0;
     CopyName(s, e, out->name, sizeof out->name);
-    if (e.type == DT_DIR || e.type == DT_REG) {
+    if (e.type == DT_REG) {
         Remember(s, e, nullptr);
-        out->attributes = e.type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+        out->attributes = FILE_ATTRIBUTE_ARCHIVE;
+        return;
+    }
+    if (e.type == DT_DIR) {
+        Remember(s, e, nullptr);
+        ListDirectory(s.dirFd, name, out);
         return;
     }
     struct stat st;
@@ -249,7 +271,10 @@ void Emit(const Snapshot& s, const Entry& e, FsEntry* out) {
         out->reparseTag = IO_REPARSE_TAG_SYMLINK;
         return;
     }
-    out->attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (S_ISDIR(st.st_mode))
+        ListDirectory(s.dirFd, name, out);
+    else
+        out->attributes = FILE_ATTRIBUTE_ARCHIVE;
 }
 
 Snapshot* Live(HANDLE h) {
@@ -275,6 +300,8 @@ DWORD AttributesOf(int dirFd, const char* name, const struct stat& st) {
         return (link & FILE_ATTRIBUTE_DIRECTORY) ? link : FILE_ATTRIBUTE_ARCHIVE;
     }
     DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    // A mount point, as Windows gives one.
+    if (S_ISDIR(st.st_mode) && IsMountRoot(dirFd, name)) attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     if (!(st.st_mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;
     return attributes;
 }
@@ -313,7 +340,7 @@ void ForgetRecentEntry() {
         g_recent.madeNormal = false;
         struct stat st;
         if (fstatat(AT_FDCWD, g_recent.name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-            !(st.st_mode & S_IWUSR))
+            st.st_nlink == 1 && !(st.st_mode & S_IWUSR))
             fchmodat(AT_FDCWD, g_recent.name, (st.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW);
     }
     g_recent.valid = false;
@@ -343,7 +370,7 @@ HANDLE FindFirst(LPCSTR pattern, Out* data) {
     }
     bool filled;
     try {
-        filled = Fill(*s);
+        filled = Fill(*s, std::is_same<Out, FsEntry>::value);
     } catch (const std::bad_alloc&) {
         filled = Fail(ERROR_NOT_ENOUGH_MEMORY);
     }

@@ -67,6 +67,18 @@ DWORD AttributesOf(int dirFd, const char* name, const struct stat& st);
 // it leads to is one.
 DWORD LinkAttributes(int dirFd, const char* name);
 
+// Whether the entry name in dirFd (not followed), or the open descriptor dirFd itself
+// when name is "", is the root of a mount: another file system's tree, or another place
+// of this one, put there. It counts as a link: never entered, passed or opened.
+bool IsMountRoot(int dirFd, const char* name);
+// Opens p's file for its content (a copy's or a move's source, a text stream), never
+// blocking (a FIFO, a device, a file under another program's lease), never through a
+// link or a mount root when p is held, and only a regular file; when p is held and
+// unshared is asked, one that other names share is refused too (such a name may be
+// another user's link to a file outside). -1 with the last error set; st from the
+// descriptor itself.
+int OpenRegular(const NativePath& p, int flags, mode_t mode, bool unshared, struct stat* st);
+
 // Streams opened by OpenTextStream, by device and inode. Deleting, moving or replacing one
 // of them fails with ERROR_SHARING_VIOLATION, as it does on Windows where the runtime
 // opens files without delete sharing.

@@ -42,8 +42,12 @@ DWORD FsGetFileAttributes(const char* path) { return GetFileAttributesA(path); }
 DWORD FsLinkAttributes(const char* path) {
     qlayer::NativePath p;
     struct stat st;
-    if (!p.Set(path) || fstatat(p.dir(), p.name(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) return 0;
-    return qlayer::LinkAttributes(p.dir(), p.name());
+    if (!p.Set(path) || fstatat(p.dir(), p.name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+    if (S_ISLNK(st.st_mode)) return qlayer::LinkAttributes(p.dir(), p.name());
+    // A mount point is a link to a directory too.
+    if (S_ISDIR(st.st_mode) && qlayer::IsMountRoot(p.dir(), p.name()))
+        return FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+    return 0;
 }
 
 BOOL SysRemoveDirectory(const char* path) { return RemoveDirectoryA(path); }

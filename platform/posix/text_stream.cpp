@@ -175,24 +175,12 @@ int CloseStream(void* cookie) {
 
 template <typename C>
 FILE* Open(const qlayer::NativePath& path, int flags, const char* cookieMode, cookie_io_functions_t io) {
-    // A confined call opens no file through a link, the log's own name included.
-    const int noFollow = path.held() ? O_NOFOLLOW : 0;
-    int fd = openat(path.dir(), path.name(), flags | O_CLOEXEC | noFollow, 0666);
-    if (fd < 0) {
-        Fail(path.Code(errno));
-        return nullptr;
-    }
+    // A confined call opens no file through a link, the log's own name included, nor one
+    // that is no regular file or that another name shares: the log would write into it,
+    // a list would put its first line into the log.
     struct stat st;
-    DWORD refused = ERROR_SUCCESS;
-    if (fstat(fd, &st) != 0)
-        refused = qlayer::CodeForErrno(errno);
-    else if (S_ISDIR(st.st_mode))
-        refused = ERROR_ACCESS_DENIED;  // the runtime's fopen of a directory
-    if (refused != ERROR_SUCCESS) {
-        close(fd);
-        Fail(refused);
-        return nullptr;
-    }
+    const int fd = qlayer::OpenRegular(path, flags, 0666, true, &st);
+    if (fd < 0) return nullptr;
     C* c = new (std::nothrow) C;
     if (c == nullptr) {
         close(fd);

@@ -54,9 +54,11 @@ typedef void* LPSECURITY_ATTRIBUTES;
 #define ERROR_DIRECTORY 267
 #define ERROR_REPARSE_POINT_ENCOUNTERED 4395
 
-// The reparse tag a listing gives a link (in dwReserved0), and the bit that makes a tag
+// The reparse tag a listing gives a symbolic link (in dwReserved0), and the bit that makes a tag
 // a name surrogate: a link to another place (symbolic link, junction, mount point).
 #define IO_REPARSE_TAG_SYMLINK 0xA000000Cu
+// The tag of a mount point (a junction on Windows), which a root of a mount lists with.
+#define IO_REPARSE_TAG_MOUNT_POINT 0xA0000003u
 #define IsReparseTagNameSurrogate(tag) (((tag) & 0x20000000u) != 0)
 
 typedef struct _FILETIME {

@@ -92,6 +92,8 @@ void ListInto(const std::string& dir, const std::string& prefix, Tree* tree) {
         } else if (S_ISDIR(st.st_mode)) {
             (*tree)[prefix + name + "/"] = "";
             ListInto(path, prefix + name + "/", tree);
+        } else if (S_ISFIFO(st.st_mode)) {
+            (*tree)[prefix + name + "|"] = "";  // never opened: that would wait for a writer
         } else {
             (*tree)[prefix + name] = ReadFile(path);
         }

@@ -48,7 +48,8 @@ void RemoveTree(const std::string& path);      // read-only entries too; a missi
 
 // A directory tree as relative path -> bytes. A key ending in '/' is a directory (its
 // value is ignored and listed as empty); every other key is a regular file. Natively,
-// a symbolic link is listed as "path@" -> its target, and never followed.
+// a symbolic link is listed as "path@" -> its target, and never followed, and a FIFO as
+// "path|" -> "", never opened.
 using Tree = std::map<std::string, std::string>;
 
 // Creates every entry of tree under root (parents as needed); root itself is created too.

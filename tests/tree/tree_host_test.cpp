@@ -475,13 +475,27 @@ TEST_P(TreeLinkTest, ARootOutsideTheGameIsTakenAsGivenAndNothingBelowIt) {
     EXPECT_EQ(DescribeTree(ListTree(secret)), DescribeTree({{"s.txt", "secret"}}));
 }
 
+// A name that holds a backslash reads as a path natively, so no walk addresses it: a
+// clearing or a forced move that has to leave it says so, with 0 and a record naming it.
+TEST_P(TreeLinkTest, WhatAWalkCannotAddressFailsTheCall) {
+    MakeTree(game_, {{"t/a\\b", "ab"}, {"t/x.txt", "x"}, {"src/a\\b", "ab"}, {"src/c.txt", "c"}});
+    const std::string src = In("src"), dst = In("dst");
+    RunResult r = Run({"clear", "t", "0", "move", src, dst, "missing.txt", "1"});
+    EXPECT_EQ(r.out, "0\n0\n") << r.Describe();
+    EXPECT_TRUE(LogMatches(Log(), MaskedLog(Concat({{"DeleteFile(a\\b) FAILED 123\n"}, ForcedBegin(src, dst),
+                                                    {"MoveFile(" + src + "\\a\\b, " + dst + "\\a\\b) FAILED 123\n"},
+                                                    ForcedEnd(src, dst, 0)}))));
+    Tree after = ListTree(game_);
+    after.erase("quisel.log");
+    EXPECT_EQ(DescribeTree(after),
+              DescribeTree({{"t/", ""}, {"t/a\\b", "ab"}, {"src/", ""}, {"src/a\\b", "ab"}, {"src/c.txt", "c"}}));
+}
+
 // A file that other names share keeps what they see: a clearing that meets a hard link to
 // a read-only file outside the tree removes that name only, and the file outside stays
-// read-only (its attribute reset changes nothing, its deletion ignores the bit). Wine
-// counts a link made on the Linux side.
-using TreeSharedFileTest = TreeHostTest;
-
-TEST_P(TreeSharedFileTest, ClearRemovesAHardLinkAndLeavesTheFileItShares) {
+// read-only (its attribute reset changes nothing, its deletion ignores the bit). On every
+// build: Wine counts a link made on the Linux side.
+TEST_P(TreeHostTest, ClearRemovesAHardLinkAndLeavesTheFileItShares) {
     const std::string outside = *scratch_ / "outside.txt";
     WriteFile(outside, "kept");
     MakeReadOnly(outside);
@@ -501,9 +515,6 @@ INSTANTIATE_TEST_SUITE_P(Builds, TreeHostTest, ::testing::ValuesIn(TestedBuilds(
 // Natively only: Wine is not Windows for links (it opens, moves and deletes a link's
 // target where Windows acts on the link), so their semantics are shown where they are real.
 INSTANTIATE_TEST_SUITE_P(Builds, TreeLinkTest, ::testing::Values(Build::Native), BuildParamName);
-// The Windows builds here; the native layer's own change brings the native one.
-INSTANTIATE_TEST_SUITE_P(Builds, TreeSharedFileTest, ::testing::ValuesIn(TestedWindowsBuilds()), BuildParamName);
-GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(TreeSharedFileTest);
 
 } // namespace
 } // namespace quisel::test

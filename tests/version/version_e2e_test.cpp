@@ -5,10 +5,15 @@
 // Paths in the log are the ones the library was given or read back: natively
 // "/tmp/.../game", under Wine "Z:\tmp\...\game"; entries are joined behind a backslash
 // on both.
+#include <errno.h>
 #include <fcntl.h>
+#include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -678,35 +683,119 @@ TEST_P(VersionE2E, NamesOfEveryScriptThroughUtf8ListsAndWideCalls) {
 // opened to all, and the launcher runs elevated: the library passes none, and the folder a
 // link leads to, outside the game, stays whole.
 
-using VersionLinkE2E = VersionE2E;
+// What a user may plant at a name below the game directory, leading to a folder outside
+// (or to one of its files): a link, a FIFO, a second name of an outside file (read-only
+// or not), a mount of the outside folder.
+enum class Plant { Link, Fifo, HardLink, ReadOnlyHardLink, Mount };
+
+struct PlantCase {
+    const char* what;
+    Tree game;
+    const char* at;      // the planted name, below the game directory
+    const char* target;  // a file (or folder) of the folder outside that it leads to, or ""
+    Args args;
+    std::string out;
+    Messages log;
+    Tree after;  // the game directory, its log left out unless planted
+    Plant plant = Plant::Link;
+};
+
+// The modes of every entry below root: a reset that reached a file outside would show.
+std::map<std::string, mode_t> ModesOf(const std::string& root) {
+    std::map<std::string, mode_t> modes;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        struct stat st;
+        if (lstat(entry.path().c_str(), &st) == 0) modes[entry.path().string()] = st.st_mode;
+    }
+    return modes;
+}
+
+class VersionLinkE2E : public VersionE2E {
+protected:
+    // Each case on a fresh game directory and folder outside: the call's output, its log
+    // and the game directory as expected, and the folder outside whole, modes and all.
+    void RunCases(const std::vector<PlantCase>& cases) {
+        const std::string outside = *scratch_ / "outside";
+        for (const PlantCase& c : cases) {
+            SCOPED_TRACE(c.what);
+            RemoveTree(game_);
+            RemoveTree(outside);
+            MakeTree(game_, c.game);
+            MakeTree(outside, {{"x.pak", "X"}, {"newlist.txt", "x.pak\r\nver.bin\r\n"}, {"ver.bin", "OV"},
+                               {"sub/k.txt", "K"}});
+            const std::string target = c.target[0] != '\0' ? outside + "/" + c.target : outside;
+            const std::string at = game_ + "/" + c.at;
+            // Unmounted on every way out, before the tree below it is listed or removed.
+            struct Unmount {
+                std::string at;
+                ~Unmount() {
+                    if (!at.empty()) umount2(at.c_str(), MNT_DETACH);
+                }
+                void Now() {
+                    EXPECT_EQ(umount2(at.c_str(), MNT_DETACH), 0) << strerror(errno);
+                    at.clear();
+                }
+            } mounted;
+            switch (c.plant) {
+            case Plant::Link: ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0); break;
+            case Plant::Fifo: ASSERT_EQ(mkfifo(at.c_str(), 0666), 0); break;
+            case Plant::ReadOnlyHardLink:
+                // A reset of the name's attributes would make the file outside writable.
+                ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+                [[fallthrough]];
+            case Plant::HardLink: ASSERT_EQ(link(target.c_str(), at.c_str()), 0); break;
+            case Plant::Mount:
+                MakeDirectories(at);
+                ASSERT_EQ(mount(target.c_str(), at.c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+                mounted.at = at;
+                break;
+            }
+            const Tree outsideBefore = ListTree(outside);
+            const auto modesBefore = ModesOf(outside);
+            RunResult r = Run(c.args);
+            if (!mounted.at.empty()) mounted.Now();
+            EXPECT_EQ(r.out, c.out) << r.Describe();
+            if (std::string(c.at) != "quisel.log") {
+                EXPECT_TRUE(LogIs(c.log));
+            }
+            Tree after = ListTree(game_);
+            if (std::string(c.at) != "quisel.log") after.erase("quisel.log");
+            for (auto& [path, bytes] : after) {
+                if (path.back() == '@') bytes.clear();
+            }
+            const char* suffix = c.plant == Plant::Link ? "@" : c.plant == Plant::Fifo ? "|" : "";
+            Tree expected;
+            for (const auto& [path, bytes] : c.after) expected[path == c.at ? path + suffix : path] = bytes;
+            EXPECT_TREE(after, expected);
+            EXPECT_TREE(ListTree(outside), outsideBefore);
+            EXPECT_EQ(ModesOf(outside), modesBefore);
+        }
+    }
+};
+
+const std::string kList = "a.txt\r\ndata\\x.pak\r\nver.bin\r\n";
+const Tree kVersion = {{"newlist.txt", "n\r\n"}, {"backuplist.txt", "a.txt\r\nver.bin\r\n"}, {"a.txt", "A"},
+                       {"ver.bin", "V"}};
+const Tree kSnapshot = {{"gameold/", ""}, {"gameold/newlist.txt", "a.txt\r\nver.bin\r\n"},
+                        {"gameold/backuplist.txt", "n\r\n"}, {"gameold/a.txt", "A"}, {"gameold/ver.bin", "V"},
+                        {"newlist.txt", "n\r\n"}, {"backuplist.txt", "a.txt\r\nver.bin\r\n"}};
+
+Tree With(Tree tree, const Tree& more) {
+    for (const auto& [path, bytes] : more) tree[path] = bytes;
+    return tree;
+}
 
 TEST_P(VersionLinkE2E, NoLinkBelowTheGameIsPassed) {
     const std::string g = Root(), o = Root("gameold");
-    struct Case {
-        const char* what;
-        Tree game;
-        const char* link;  // made below the game directory, leading to the folder outside
-        const char* target;  // a file of that folder it leads to instead, or ""
-        Args args;
-        std::string out;
-        Messages log;
-        Tree after;  // the game directory, its log left out
-    };
-    const std::string list = "a.txt\r\ndata\\x.pak\r\nver.bin\r\n";
-    const Tree version = {{"newlist.txt", "n\r\n"}, {"backuplist.txt", "a.txt\r\nver.bin\r\n"}, {"a.txt", "A"},
-                          {"ver.bin", "V"}};
-    const Tree snapshot = {{"gameold/", ""}, {"gameold/newlist.txt", "a.txt\r\nver.bin\r\n"},
-                           {"gameold/backuplist.txt", "n\r\n"}, {"gameold/a.txt", "A"}, {"gameold/ver.bin", "V"},
-                           {"newlist.txt", "n\r\n"}, {"backuplist.txt", "a.txt\r\nver.bin\r\n"}};
-    const std::vector<Case> cases = {
-        {"a link in the snapshot's place goes, as the link", version, "gameold", "", {"backup", "0"}, "1\n",
+    RunCases({
+        {"a link in the snapshot's place goes, as the link", kVersion, "gameold", "", {"backup", "0"}, "1\n",
          {Begin(), FromTo(g, o), Moved(In(g, "a.txt"), In(o, "a.txt")), FromTo(g, o),
           Copied(In(g, "ver.bin"), In(o, "ver.bin")), End(1)},
-         snapshot},
+         kSnapshot},
         {"a backup of an entry through a link is refused untouched",
-         {{"newlist.txt", "n\r\n"}, {"backuplist.txt", list}, {"a.txt", "A"}, {"ver.bin", "V"}}, "data", "",
+         {{"newlist.txt", "n\r\n"}, {"backuplist.txt", kList}, {"a.txt", "A"}, {"ver.bin", "V"}}, "data", "",
          {"backup", "0"}, "0\n", {"GetFileAttributes(" + In(g, "data\\x.pak") + ") FAILED 4395\n"},
-         {{"newlist.txt", "n\r\n"}, {"backuplist.txt", list}, {"a.txt", "A"}, {"ver.bin", "V"}, {"data", ""}}},
+         {{"newlist.txt", "n\r\n"}, {"backuplist.txt", kList}, {"a.txt", "A"}, {"ver.bin", "V"}, {"data", ""}}},
         {"a restore through a link writes nothing there",
          {{"gameold/newlist.txt", "data\\evil.dll\r\n"}, {"gameold/data/evil.dll", "E"}}, "data", "",
          {"move", o, g, In(o, "newlist.txt"), "1"}, "0\n",
@@ -727,32 +816,113 @@ TEST_P(VersionLinkE2E, NoLinkBelowTheGameIsPassed) {
         {"a log that is a link is not written", {{"newlist.txt", "n\r\n"}, {"backuplist.txt", "gone.txt\r\n"}},
          "quisel.log", "ver.bin", {"backup", "0"}, "0\n", {},
          {{"newlist.txt", "n\r\n"}, {"backuplist.txt", "gone.txt\r\n"}, {"quisel.log", ""}}},
-    };
-    const std::string outside = *scratch_ / "outside";
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        RemoveTree(game_);
-        RemoveTree(outside);
-        MakeTree(game_, c.game);
-        MakeTree(outside, {{"x.pak", "X"}, {"newlist.txt", "x.pak\r\nver.bin\r\n"}, {"ver.bin", "OV"},
-                           {"sub/k.txt", "K"}});
-        const Tree outsideBefore = ListTree(outside);
-        const std::string target = c.target[0] != '\0' ? outside + "/" + c.target : outside;
-        ASSERT_EQ(symlink(target.c_str(), (game_ + "/" + c.link).c_str()), 0);
-        RunResult r = Run(c.args);
-        EXPECT_EQ(r.out, c.out) << r.Describe();
-        if (std::string(c.link) != "quisel.log") {
-            EXPECT_TRUE(LogIs(c.log));
-        }
-        Tree after = Without(ListTree(game_), {"quisel.log"});
-        for (auto& [path, bytes] : after) {
-            if (path.back() == '@') bytes.clear();
-        }
-        Tree expected;
-        for (const auto& [path, bytes] : c.after) expected[path == c.link ? path + "@" : path] = bytes;
-        EXPECT_TREE(after, expected);
-        EXPECT_TREE(ListTree(outside), outsideBefore);
-    }
+    });
+}
+
+// A FIFO opened would hold the call for good, waiting for a writer or a reader: none is
+// opened, and each call ends at once. A FIFO listed moves as itself, as a link does.
+TEST_P(VersionLinkE2E, NoFifoHoldsACall) {
+    const std::string g = Root(), o = Root("gameold");
+    RunCases({
+        {"a FIFO as the log: every call ends, its records lost", kVersion, "quisel.log", "",
+         {"backup", "0", "move", o, g, In(o, "newlist.txt"), "0", "clear", "gameold", "1"}, "1\n1\n1\n", {},
+         With(kVersion, {{"quisel.log", ""}}), Plant::Fifo},
+        {"a FIFO as the game's list", {{"newlist.txt", "n\r\n"}, {"a.txt", "A"}}, "backuplist.txt", "",
+         {"backup", "0"}, "0\n", {"fopen(backuplist.txt, \"r\") FAILED 5\n"},
+         {{"newlist.txt", "n\r\n"}, {"a.txt", "A"}, {"backuplist.txt", ""}}, Plant::Fifo},
+        {"a FIFO as the snapshot's list", {{"gameold/a.txt", "A"}}, "gameold/newlist.txt", "",
+         {"move", o, g, In(o, "newlist.txt"), "0"}, "0\n",
+         {Begin(), FromTo(o, g), "fopen(" + In(o, "newlist.txt") + ", \"r\") FAILED 5\n", End(0)},
+         {{"gameold/", ""}, {"gameold/a.txt", "A"}, {"gameold/newlist.txt", ""}}, Plant::Fifo},
+        {"a FIFO as the marker is not copied", Without(kVersion, {"ver.bin"}), "ver.bin", "", {"backup", "0"}, "0\n",
+         {"SetCurrentDirectory(" + o + ") FAILED 2\n", Begin(), FromTo(g, o), Moved(In(g, "a.txt"), In(o, "a.txt")),
+          FromTo(g, o), CopyFailed(In(g, "ver.bin"), In(o, "ver.bin"), 5), End(0)},
+         Without(With(kSnapshot, {{"ver.bin", ""}}), {"gameold/ver.bin"}), Plant::Fifo},
+        {"a FIFO listed moves as itself",
+         {{"newlist.txt", "n\r\n"}, {"backuplist.txt", "p\r\n"}}, "p", "", {"backup", "0"}, "1\n",
+         {"SetCurrentDirectory(" + o + ") FAILED 2\n", Begin(), FromTo(g, o), Moved(In(g, "p"), In(o, "p")), End(1)},
+         {{"newlist.txt", "n\r\n"}, {"backuplist.txt", "p\r\n"}, {"gameold/", ""}, {"gameold/newlist.txt", "p\r\n"},
+          {"gameold/backuplist.txt", "n\r\n"}, {"gameold/p|", ""}},
+         Plant::Fifo},
+    });
+}
+
+// A second name of a file outside: never written into, never read as a list or copied,
+// and its deletion takes this name alone, the file outside keeping its read-only bit. On
+// every build: Wine counts a file's names as the system below it does.
+using VersionSecondNameE2E = VersionLinkE2E;
+
+TEST_P(VersionSecondNameE2E, NoSecondNameOfAFileOutsideIsWrittenReadOrReset) {
+    const std::string g = Root(), o = Root("gameold");
+    RunCases({
+        {"the log as a second name is not written", kVersion, "quisel.log", "x.pak", {"backup", "0"}, "1\n", {},
+         With(kSnapshot, {{"quisel.log", "X"}}), Plant::ReadOnlyHardLink},
+        {"the game's list as a second name is not read", {{"newlist.txt", "n\r\n"}, {"x.pak", "mine"}},
+         "backuplist.txt", "newlist.txt", {"backup", "0"}, "0\n", {"fopen(backuplist.txt, \"r\") FAILED 5\n"},
+         {{"newlist.txt", "n\r\n"}, {"x.pak", "mine"}, {"backuplist.txt", "x.pak\r\nver.bin\r\n"}}, Plant::HardLink},
+        {"the snapshot's list as a second name is not read", {{"gameold/x.pak", "mine"}}, "gameold/newlist.txt",
+         "newlist.txt", {"move", o, g, In(o, "newlist.txt"), "0"}, "0\n",
+         {Begin(), FromTo(o, g), "fopen(" + In(o, "newlist.txt") + ", \"r\") FAILED 5\n", End(0)},
+         {{"gameold/", ""}, {"gameold/x.pak", "mine"}, {"gameold/newlist.txt", "x.pak\r\nver.bin\r\n"}},
+         Plant::HardLink},
+        {"a list to copy as a second name is not copied",
+         {{"backuplist.txt", "a.txt\r\n"}, {"a.txt", "A"}}, "newlist.txt", "newlist.txt", {"backup", "0"}, "0\n",
+         {"SetCurrentDirectory(" + o + ") FAILED 2\n"},
+         {{"backuplist.txt", "a.txt\r\n"}, {"a.txt", "A"}, {"newlist.txt", "x.pak\r\nver.bin\r\n"}},
+         Plant::HardLink},
+        {"a copy onto a second name replaces the name, not the file",
+         {{"gameold/newlist.txt", "ver.bin\r\n"}, {"gameold/ver.bin", "V"}}, "ver.bin", "ver.bin",
+         {"move", o, g, In(o, "newlist.txt"), "0"}, "1\n",
+         {Begin(), FromTo(o, g), FromTo(o, g), Copied(In(o, "ver.bin"), In(g, "ver.bin")), End(1)},
+         {{"gameold/", ""}, {"gameold/newlist.txt", "ver.bin\r\n"}, {"ver.bin", "V"}}, Plant::HardLink},
+        {"a clearing deletes the name and leaves the file's attributes", {{"junk/a.txt", "a"}}, "junk/k.txt",
+         "sub/k.txt", {"clear", "junk", "1"}, "1\n", {}, {}, Plant::ReadOnlyHardLink},
+        {"a move replaces a second name and leaves the file's attributes",
+         {{"gameold/newlist.txt", "x.pak\r\n"}, {"gameold/x.pak", "new"}}, "x.pak", "x.pak",
+         {"move", o, g, In(o, "newlist.txt"), "0"}, "1\n",
+         {Begin(), FromTo(o, g), Moved(In(o, "x.pak"), In(g, "x.pak")), End(1)},
+         {{"gameold/", ""}, {"gameold/newlist.txt", "x.pak\r\n"}, {"x.pak", "new"}}, Plant::ReadOnlyHardLink},
+    });
+}
+
+// A folder mounted below the game directory leads elsewhere as a link does: never walked
+// or passed, and its removal, which only its owner may make, fails with a record.
+TEST_P(VersionLinkE2E, NoMountPointBelowTheGameIsPassed) {
+    if (geteuid() != 0) GTEST_SKIP() << "bind mounts need root";
+    const std::string g = Root(), o = Root("gameold");
+    RunCases({
+        {"a mount inside the earlier snapshot is not emptied", With(kVersion, {{"gameold/old.txt", "O"}}),
+         "gameold/m", "", {"backup", "0"}, "0\n",
+         {"RemoveDirectory(m) FAILED 5\n", "RemoveDirectory(" + o + ") FAILED 145\n"},
+         With(kVersion, {{"gameold/", ""}, {"gameold/m/", ""}}), Plant::Mount},
+        {"a mount inside a snapshot is not carried by a forced restore",
+         {{"gameold/newlist.txt", "gone.txt\r\n"}, {"gameold/a.txt", "A"}}, "gameold/m", "",
+         {"move", o, g, In(o, "newlist.txt"), "1"}, "0\n",
+         {Begin(), FromTo(o, g), MoveFailed(In(o, "gone.txt"), In(g, "gone.txt"), 2), ForceBegin(o, g),
+          Moved(In(o, "a.txt"), In(g, "a.txt")), MoveFailed(In(o, "m"), In(g, "m"), 5), ForceEnd(o, g, 0), End(0)},
+         {{"gameold/", ""}, {"gameold/newlist.txt", "gone.txt\r\n"}, {"gameold/m/", ""}, {"a.txt", "A"}},
+         Plant::Mount},
+        {"a snapshot that is a mount gives nothing", {{"gameold/", ""}}, "gameold", "",
+         {"move", o, g, In(o, "newlist.txt"), "1"}, "0\n",
+         {Begin(), FromTo(o, g), "fopen(" + In(o, "newlist.txt") + ", \"r\") FAILED 4395\n", ForceBegin(o, g),
+          "SetCurrentDirectory(" + o + ") FAILED 4395\n", ForceEnd(o, g, 0), End(0)},
+         {{"gameold/", ""}}, Plant::Mount},
+        {"a listed entry's folder that is a mount is refused untouched",
+         {{"newlist.txt", "n\r\n"}, {"backuplist.txt", kList}, {"a.txt", "A"}, {"ver.bin", "V"}}, "data", "",
+         {"backup", "0"}, "0\n", {"GetFileAttributes(" + In(g, "data\\x.pak") + ") FAILED 4395\n"},
+         {{"newlist.txt", "n\r\n"}, {"backuplist.txt", kList}, {"a.txt", "A"}, {"ver.bin", "V"}, {"data/", ""}},
+         Plant::Mount},
+        {"a forced move's destination through a mount writes nothing there",
+         {{"src/sub/k.txt", "mine"}, {"dst/", ""}}, "dst/sub", "", {"move", Root("src"), Root("dst"), "none", "1"},
+         "0\n",
+         {Begin(), FromTo(Root("src"), Root("dst")), "fopen(none, \"r\") FAILED 2\n", ForceBegin(Root("src"), Root("dst")),
+          MoveFailed(In(Root("src"), "sub\\k.txt"), In(Root("dst"), "sub\\k.txt"), 4395),
+          ForceEnd(Root("src"), Root("dst"), 0), End(0)},
+         {{"src/", ""}, {"src/sub/", ""}, {"src/sub/k.txt", "mine"}, {"dst/", ""}, {"dst/sub/", ""}}, Plant::Mount},
+        {"a clearing that leaves files does not empty a mount", {{"cache/c.txt", "c"}}, "cache/x", "",
+         {"clear", "cache", "0"}, "0\n", {"RemoveDirectory(x) FAILED 5\n"}, {{"cache/", ""}, {"cache/x/", ""}},
+         Plant::Mount},
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, VersionE2E, ::testing::ValuesIn(TestedBuilds()), BuildParamName);
@@ -760,6 +930,7 @@ INSTANTIATE_TEST_SUITE_P(Builds, VersionE2E, ::testing::ValuesIn(TestedBuilds())
 // link's target, and it opens a link's target where Windows opens the link itself), so
 // their semantics are shown where they are real.
 INSTANTIATE_TEST_SUITE_P(Builds, VersionLinkE2E, ::testing::Values(Build::Native), BuildParamName);
+INSTANTIATE_TEST_SUITE_P(Builds, VersionSecondNameE2E, ::testing::ValuesIn(TestedBuilds()), BuildParamName);
 
 }  // namespace
 }  // namespace quisel::test
