@@ -120,20 +120,22 @@ bool SysPlainName(const char* name, size_t length) {
 
 bool SysSameNames(const char* a, const char* b, size_t n) { return memcmp(a, b, n) == 0; }
 
-bool SysIdentityAt(SysDir dir, const char* name, SysIdentity* out) {
-    struct stat st;
-    if (fstatat(static_cast<int>(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+namespace {
+// A file's identity: its device and inode.
+bool Identity(const struct stat& st, SysIdentity* out) {
     out->volume = static_cast<uint64_t>(st.st_dev);
     out->id[0] = static_cast<uint64_t>(st.st_ino);
     out->id[1] = 0;
     return true;
 }
+}  // namespace
+
+bool SysIdentityAt(SysDir dir, const char* name, SysIdentity* out) {
+    struct stat st;
+    return fstatat(static_cast<int>(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && Identity(st, out);
+}
 
 bool SysIdentityOf(SysDir dir, SysIdentity* out) {
     struct stat st;
-    if (fstat(static_cast<int>(dir), &st) != 0) return false;
-    out->volume = static_cast<uint64_t>(st.st_dev);
-    out->id[0] = static_cast<uint64_t>(st.st_ino);
-    out->id[1] = 0;
-    return true;
+    return fstat(static_cast<int>(dir), &st) == 0 && Identity(st, out);
 }
