@@ -25,7 +25,9 @@ FILE* Refused(DWORD code) {
 // read through another name, a log written into a file kept elsewhere.
 FILE* OpenHeld(const Path& p, bool append, const char* mode) {
     if (p.itself()) return Refused(ERROR_ACCESS_DENIED);  // a directory, as fopen finds it
-    const ACCESS_MASK access = append ? FILE_GENERIC_WRITE : FILE_GENERIC_READ;
+    // Telling a link takes the right to read attributes (MS-FSA: FileAttributeTagInformation
+    // is refused to a handle with neither it nor FILE_READ_DATA), which writing lacks.
+    const ACCESS_MASK access = append ? FILE_GENERIC_WRITE | FILE_READ_ATTRIBUTES : FILE_GENERIC_READ;
     const ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE;
     HANDLE file;
     NTSTATUS status = p.Open(access, share, append ? FILE_OPEN_IF : FILE_OPEN, FILE_NON_DIRECTORY_FILE, &file);
