@@ -110,6 +110,7 @@ const char* FaultName(FaultFn fn) {
         "OpenTextStream",
         "ReadStream",
         "WriteStream",
+        "FlushFile",
     };
     return (fn >= FAULT_ANY && fn < FAULT_COUNT) ? kNames[fn] : "?";
 }

@@ -261,6 +261,16 @@ TEST_P(TemporaryFiles, CopiesAndMovesArriveWholeOrNotAtAllAndLeaveNothingBehind)
         EXPECT_FALSE(CopyFileA(far.c_str(), "dst", FALSE));
         EXPECT_FALSE(MoveFileA(far.c_str(), "moved"));
     });
+    // A flush that fails, of the copy's data or of the name a copy from another volume got,
+    // fails the call: the source stays, and a move leaves no copy behind.
+    for (uint32_t flush : {1u, 2u}) {
+        FaultArm(FAULT_FlushFile, flush, 5);
+        EXPECT_TRUE(FailedWith(MoveFileA(far.c_str(), "moved"), 31)) << "flush " << flush;
+    }
+    FaultArm(FAULT_FlushFile, 1, 5);
+    EXPECT_TRUE(FailedWith(CopyFileA(far.c_str(), "dst", FALSE), 31));
+    FaultArm(FAULT_FlushFile, 1, 5);
+    EXPECT_TRUE(FailedWith(CopyFileA("src", "fresh", FALSE), 31));
     EXPECT_TRUE(MoveFileA(far.c_str(), "moved"));
     EXPECT_EQ(ReadFile("dst"), "short");
     EXPECT_EQ(ReadFile("fresh"), "short");
