@@ -7,6 +7,17 @@
 // to that handle, on the entry itself, never through a link (directories.cpp says why).
 // Outside a call, and for a path outside every base, it is kernel32's own function on the
 // path as given. Either way the codes are kernel32's for the same situations.
+//
+// Durability. NTFS journals its metadata (names, sizes, deletions) in one log per volume,
+// written in order, so the renames of one volume reach the disk in the order they were
+// made; a file's data does not follow its metadata. FlushFileBuffers writes the file's
+// data and metadata, the log with them, and has the disk flush its cache. So every copy
+// the library makes (CopyOpen, and MoveAcrossVolumes before it deletes the source) is
+// flushed before the call returns or the source goes, and a move across volumes by two
+// given paths is MoveFileExW with MOVEFILE_WRITE_THROUGH, which flushes the copy before it
+// deletes the source. A rename within a volume pays nothing. CopyFileW of two paths
+// outside every base is left unflushed: the library's own copies are all below a base,
+// and flushing that copy would take a write handle, which its read-only bit can refuse.
 #include <stddef.h>
 #include <string.h>
 #include <wchar.h>
@@ -245,6 +256,13 @@ BOOL CopyOpen(HANDLE in, const FILE_BASIC_INFORMATION& info, const Path& to, boo
         return Fail(code);
     }
     KeepTimes(out, info, allTimes);
+    // Durable, data and name, before the call can delete or replace the other copy.
+    if (!FlushFileBuffers(out)) {
+        const DWORD code = GetLastError();
+        Dispose(out);
+        CloseHandle(out);
+        return Fail(code);
+    }
     CloseHandle(out);
     return TRUE;
 }
@@ -314,6 +332,14 @@ BOOL MoveAcrossVolumes(HANDLE source, const Path& to) {
     NtClose(in);
     if (ok) {
         KeepTimes(out, info, true);
+        // The copy durable, data and name, before its source goes: no volume keeps the
+        // order of another's operations.
+        if (!FlushFileBuffers(out)) {
+            ok = FALSE;
+            code = GetLastError();
+        }
+    }
+    if (ok) {
         status = Dispose(source);
         if (status == kStatusCannotDelete && (info.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
             // A read-only file moves as any other; only its deletion needs the bit off.
@@ -547,7 +573,13 @@ BOOL SysMoveFile(const char* existing, const char* target) {
     const bool toResolved = to.Set(target);
     const DWORD toCode = toResolved ? ERROR_SUCCESS : GetLastError();
     if (!from.held() && (!toResolved || !to.held())) {
-        if (toResolved) return MoveFileW(from.wide(), to.wide());
+        // A rename within a volume as it is; across volumes a copy flushed before the source
+        // is deleted (MoveFileW alone does not flush it).
+        if (toResolved) {
+            if (MoveFileExW(from.wide(), to.wide(), 0)) return TRUE;
+            if (GetLastError() != ERROR_NOT_SAME_DEVICE) return FALSE;
+            return MoveFileExW(from.wide(), to.wide(), MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH);
+        }
         if (GetFileAttributesW(from.wide()) == INVALID_FILE_ATTRIBUTES) return FALSE;
         return Fail(toCode);
     }
