@@ -20,7 +20,7 @@ enum FaultFn {
     FAULT_CopyFileA,
     FAULT_OpenTextStream,
     FAULT_ReadStream,   // one read of a list stream's underlying file: sets its error indicator
-    FAULT_WriteStream,  // one write of the log stream's underlying file
+    FAULT_WriteStream,  // one write of the log stream's underlying file, or its flush at a call's end
     FAULT_FlushFile,    // one flush of a copy the layer made: its data, or its directory
     FAULT_COUNT
 };

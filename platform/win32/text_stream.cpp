@@ -59,3 +59,17 @@ FILE* OpenTextStream(const char* path, const char* mode) {
     wideMode[i] = L'\0';
     return _wfopen(p.wide(), wideMode);
 }
+
+void CommitTextStream(FILE* stream) {
+    // The stream and the end it had when it was last committed: a call that wrote no
+    // record asks nothing of the disk. The pointer is only compared, never followed.
+    static FILE* committed = NULL;
+    static __int64 committedEnd = -1;
+    if (stream == NULL || fflush(stream) != 0) return;
+    const int fd = _fileno(stream);
+    const __int64 end = _telli64(fd);
+    if (stream == committed && end == committedEnd) return;
+    if (!FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(fd)))) return;
+    committed = stream;
+    committedEnd = end;
+}
