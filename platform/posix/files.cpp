@@ -13,6 +13,7 @@
 
 #include <atomic>
 
+#include "../system_calls.h"
 #include "fault_hook.h"
 #include "layer.h"
 
@@ -172,6 +173,7 @@ bool Flush(int fd) {
     }
     while (fsync(fd) != 0)
         if (errno != EINTR) return false;
+    SysFlushMade();
     return true;
 }
 

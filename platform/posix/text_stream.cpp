@@ -13,6 +13,7 @@
 #include <new>
 
 #include "../platform.h"
+#include "../system_calls.h"
 #include "fault_hook.h"
 #include "layer.h"
 
@@ -248,4 +249,5 @@ void CommitTextStream(FILE* stream) {
     int rc;
     do rc = fsync(c->fd);
     while (rc != 0 && errno == EINTR);
+    if (rc == 0) SysFlushMade();
 }

@@ -245,6 +245,13 @@ HANDLE CreateDestination(const Path& to, ULONG attributes, bool replace) {
     return out;
 }
 
+// FlushFileBuffers, counted when it succeeds.
+BOOL Flush(HANDLE file) {
+    if (!FlushFileBuffers(file)) return FALSE;
+    SysFlushMade();
+    return TRUE;
+}
+
 // Copies the open source to the destination; a destination left unfinished is removed.
 BOOL CopyOpen(HANDLE in, const FILE_BASIC_INFORMATION& info, const Path& to, bool replace, bool allTimes) {
     const HANDLE out = CreateDestination(to, CreatedAttributes(info.FileAttributes), replace);
@@ -257,7 +264,7 @@ BOOL CopyOpen(HANDLE in, const FILE_BASIC_INFORMATION& info, const Path& to, boo
     }
     KeepTimes(out, info, allTimes);
     // Durable, data and name, before the call can delete or replace the other copy.
-    if (!FlushFileBuffers(out)) {
+    if (!Flush(out)) {
         const DWORD code = GetLastError();
         Dispose(out);
         CloseHandle(out);
@@ -334,7 +341,7 @@ BOOL MoveAcrossVolumes(HANDLE source, const Path& to) {
         KeepTimes(out, info, true);
         // The copy durable, data and name, before its source goes: no volume keeps the
         // order of another's operations.
-        if (!FlushFileBuffers(out)) {
+        if (!Flush(out)) {
             ok = FALSE;
             code = GetLastError();
         }

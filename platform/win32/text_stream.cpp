@@ -8,6 +8,7 @@
 #include <wchar.h>
 
 #include "../platform.h"
+#include "../system_calls.h"
 #include "nt_calls.h"
 
 using namespace qwin;
@@ -70,6 +71,7 @@ void CommitTextStream(FILE* stream) {
     const __int64 end = _telli64(fd);
     if (stream == committed && end == committedEnd) return;
     if (!FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(fd)))) return;
+    SysFlushMade();
     committed = stream;
     committedEnd = end;
 }
