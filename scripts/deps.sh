@@ -25,7 +25,7 @@ packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64
     python3 python3-pefile
-    clang libclang-rt-14-dev
+    clang clang-tools-14 libclang-rt-14-dev
     strace rsync time
     llvm lld pkg-config gdb
     locales
