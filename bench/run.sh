@@ -11,7 +11,7 @@
 # under `/usr/bin/time`.
 #
 #   bench/run.sh [--sizes "2000 20000"] [--full] [--runs N] [--build DIR] [--work DIR]
-#                [--quick] [--no-strace] [--no-memory] [--keep]
+#                [--baseline DIR] [--quick] [--no-strace] [--no-memory] [--keep]
 #
 #   --full       adds the 200,000-file size (about half an hour; some 2.5 GB in the work directory)
 #   --quick      2,000 files, one run of each: shows that everything still works (one run
@@ -20,12 +20,15 @@
 #                build/bench is configured in Release mode without tests and built
 #   --work DIR   where the trees go (default /dev/shm/quisel-bench, in memory, so that the
 #                figures show our overhead rather than the disk; /tmp/... measures the disk too)
+#   --baseline DIR  another native build (of an earlier commit, say) whose quisel-run joins
+#                every job as "base", interleaved with the others on the same trees
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 sizes="2000 20000"
 runs=5
 build=""
+baseline=""
 work=/dev/shm/quisel-bench
 [[ -d /dev/shm ]] || work=/tmp/quisel-bench
 do_strace=1
@@ -38,12 +41,13 @@ while [[ $# -gt 0 ]]; do
     --full) sizes="2000 20000 200000"; shift ;;
     --runs) runs=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
+    --baseline) baseline=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --quick) sizes=2000; runs=1; shift ;;
     --no-strace) do_strace=0; shift ;;
     --no-memory) do_memory=0; shift ;;
     --keep) keep=1; shift ;;
-    -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
@@ -61,6 +65,10 @@ host=$build/quisel-run
 for program in "$host" "$build/bench/bench_make_tree" "$build/bench/bench_floor_list" "$build/bench/bench_floor_walk"; do
     [[ -x $program ]] || { echo "run.sh: $program is missing (build the native targets first)" >&2; exit 1; }
 done
+if [[ -n $baseline ]]; then
+    baseline=$(cd "$baseline" && pwd)
+    [[ -x $baseline/quisel-run ]] || { echo "run.sh: $baseline/quisel-run is missing" >&2; exit 1; }
+fi
 for tool in rsync strace /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (scripts/deps.sh installs it)" >&2; exit 1; }
 done
@@ -95,6 +103,7 @@ run_backup() {
     shift
     case $who in
     quisel) quiet "$@" "$host" -C "$scratch/game" backup 1 ;;
+    base) quiet "$@" "$baseline/quisel-run" -C "$scratch/game" backup 1 ;;
     floor) quiet "$@" "$build/bench/bench_floor_list" "$scratch/game" "$scratch/game/backuplist.txt" gamenew ;;
     checked) quiet "$@" "$build/bench/bench_floor_list" "$scratch/game" "$scratch/game/backuplist.txt" gamenew --check ;;
     rsync) quiet "$@" rsync -a --remove-source-files --files-from="$master.rsync-list" "$scratch/game/" "$scratch/game/gamenew/" ;;
@@ -115,6 +124,7 @@ run_force() {
     shift
     case $who in
     quisel) quiet "$@" "$host" -C "$scratch" move "$scratch/src" "$scratch/dst" missing.txt 1 ;;
+    base) quiet "$@" "$baseline/quisel-run" -C "$scratch" move "$scratch/src" "$scratch/dst" missing.txt 1 ;;
     floor) quiet "$@" "$build/bench/bench_floor_walk" "$scratch" "$scratch/src" "$scratch/dst" ;;
     rsync) quiet "$@" rsync -a --remove-source-files "$scratch/src/" "$scratch/dst/" ;;
     esac
@@ -133,6 +143,7 @@ run_clear() {
     shift
     case $who in
     quisel) quiet "$@" "$host" -C "$scratch" clear "$scratch/tree" 1 ;;
+    base) quiet "$@" "$baseline/quisel-run" -C "$scratch" clear "$scratch/tree" 1 ;;
     rm) quiet "$@" rm -rf "$scratch/tree" ;;
     esac
 }
@@ -141,12 +152,14 @@ check_clear() {
 }
 
 contenders() {
+    local base=""
+    [[ -n $baseline ]] && base=" base"
     case $1 in
     # checked: the floor plus the one lstat per entry that a backup's check of the
     # version needs before it may touch anything.
-    backup) echo "quisel floor checked rsync" ;;
-    force) echo "quisel floor rsync" ;;
-    clear) echo "quisel rm" ;;
+    backup) echo "quisel$base floor checked rsync" ;;
+    force) echo "quisel$base floor rsync" ;;
+    clear) echo "quisel$base rm" ;;
     esac
 }
 

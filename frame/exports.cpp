@@ -17,8 +17,11 @@ const char* FromWide(const QuiselWideChar* text, char* buffer) {
     return buffer;
 }
 
-// Each call's paths are confined between these two (files.h: FsCallBegins).
+// Each call's paths are confined between these two (files.h: FsCallBegins). Its records,
+// each handed to the system as it was written, are made durable once, at its end: after a
+// power cut the log holds every call that returned (platform.h: CommitTextStream).
 int Finished(int result) {
+    if (LogStream != NULL) CommitTextStream(LogStream);
     FsCallEnds();
     return result;
 }

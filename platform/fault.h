@@ -20,7 +20,8 @@ enum FaultFn {
     FAULT_CopyFileA,
     FAULT_OpenTextStream,
     FAULT_ReadStream,   // one read of a list stream's underlying file: sets its error indicator
-    FAULT_WriteStream,  // one write of the log stream's underlying file
+    FAULT_WriteStream,  // one write of the log stream's underlying file, or its flush at a call's end
+    FAULT_FlushFile,    // one flush of a copy the layer made: its data, or its directory
     FAULT_COUNT
 };
 
@@ -38,6 +39,12 @@ void FaultReset();
 // Until the next reset the layer acts as on a file system that refuses unnamed files:
 // copies are built under a temporary name beside their destination, as they are there.
 void FaultRefuseUnnamedFiles();
+// The flushes the layer leaves out until the next reset, as it made none before its
+// copies were made durable, so that a power-cut test can show what each kind keeps: a
+// copy's data, and the name a copy from another volume gets. The calls go on as if each
+// had been made.
+enum FaultFlushes { FAULT_FLUSH_DATA = 1, FAULT_FLUSH_NAMES = 2 };
+void FaultSkipFlushes(uint32_t which);
 // Calls of fn made since the last reset (FAULT_ANY: all of them).
 uint32_t FaultCalls(FaultFn fn);
 // Calls that have been failed on purpose since the last reset (their repetitions not

@@ -20,6 +20,7 @@ const DWORD kCallBudgetMs = 3000;
 
 // What the exported call under way has waited. Calls are made one at a time.
 DWORD g_waitedMs;
+unsigned long g_flushes;
 
 bool MayPass(DWORD code) {
     return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION || code == ERROR_ACCESS_DENIED;
@@ -62,6 +63,9 @@ void FsCallBegins(void) {
 void FsTakeRoot(const char* path, int ownNameGiven) { ConfineTakeRoot(path, ownNameGiven != 0); }
 
 void FsCallEnds(void) { ConfineEnd(); }
+
+void SysFlushMade(void) { ++g_flushes; }
+unsigned long FsFlushesMade(void) { return g_flushes; }
 
 BOOL FsRemoveDirectory(const char* path) {
     return Repeated([&] { return SysRemoveDirectory(path); }, [&](DWORD code) { return LinkRefused(code, path); });

@@ -89,6 +89,10 @@ void FsCallBegins(void);
 void FsTakeRoot(const char* path, int ownNameGiven);
 // Marks the end of an exported call: every directory the call held is let go.
 void FsCallEnds(void);
+// The flushes to the disk that the system confirmed to the layer in this process: a
+// copy's data, a name made on another volume, a call's log records. Every build counts
+// them, so its tests see each one made.
+unsigned long FsFlushesMade(void);
 // The attribute word of the link path names, not followed; 0 when it names no link (or
 // nothing at all: the calls that follow say which).
 DWORD FsLinkAttributes(const char* path);

@@ -13,3 +13,7 @@ BOOL SysCopyFile(const char* from, const char* to, BOOL failIfExists);
 // Waits ms milliseconds before a repetition (test builds of the POSIX layer only count
 // them: see FaultPausedMs).
 void SysPause(DWORD ms);
+
+// What files.cpp keeps for both: one flush that the system confirmed is counted
+// (files.h: FsFlushesMade).
+void SysFlushMade(void);

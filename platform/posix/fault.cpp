@@ -23,6 +23,7 @@ uint32_t g_pausedMs;
 uint32_t g_repetitions;
 Rule g_rule;
 bool g_refuseUnnamed;
+uint32_t g_skippedFlushes;
 // The library pauses only before it repeats a call: the next call is that repetition.
 bool g_nextRepeats;
 // The function whose call the rule failed last, and how many of its repetitions fail too.
@@ -59,6 +60,8 @@ bool FaultTake(FaultFn fn) {
 
 bool UnnamedFilesRefused() { return g_refuseUnnamed; }
 
+bool FlushSkipped(uint32_t kind) { return (g_skippedFlushes & kind) != 0; }
+
 bool PauseCounted(uint32_t ms) {
     g_pausedMs += ms;
     g_nextRepeats = true;
@@ -81,9 +84,12 @@ void FaultReset() {
     g_nextRepeats = false;
     g_failing = FAULT_COUNT;
     g_refuseUnnamed = false;
+    g_skippedFlushes = 0;
 }
 
 void FaultRefuseUnnamedFiles() { g_refuseUnnamed = true; }
+
+void FaultSkipFlushes(uint32_t which) { g_skippedFlushes = which; }
 
 uint32_t FaultCalls(FaultFn fn) { return (fn >= FAULT_ANY && fn < FAULT_COUNT) ? g_calls[fn] : 0; }
 
@@ -110,6 +116,7 @@ const char* FaultName(FaultFn fn) {
         "OpenTextStream",
         "ReadStream",
         "WriteStream",
+        "FlushFile",
     };
     return (fn >= FAULT_ANY && fn < FAULT_COUNT) ? kNames[fn] : "?";
 }

@@ -12,12 +12,15 @@ namespace qlayer {
 bool FaultTake(FaultFn fn);
 inline bool FaultHook(FaultFn fn) { return FaultTake(fn); }
 bool UnnamedFilesRefused();
+// Whether a flush of this kind (FaultFlushes) is left out.
+bool FlushSkipped(uint32_t kind);
 // Test builds never wait for real before a repetition: they count the pause, for
 // FaultPausedMs, and go on at once.
 bool PauseCounted(uint32_t ms);
 #else
 constexpr bool FaultHook(FaultFn) { return false; }
 constexpr bool UnnamedFilesRefused() { return false; }
+constexpr bool FlushSkipped(uint32_t) { return false; }
 constexpr bool PauseCounted(uint32_t) { return false; }
 #endif
 

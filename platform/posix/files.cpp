@@ -13,6 +13,7 @@
 
 #include <atomic>
 
+#include "../system_calls.h"
 #include "fault_hook.h"
 #include "layer.h"
 
@@ -163,6 +164,34 @@ bool FinishCopy(int out, const struct stat& st, bool keepTimes) {
     return futimens(out, times) == 0;
 }
 
+// Makes what was written through fd durable: for a file its data, for a directory the
+// names made in it (and, on a journaling file system, every name operation before them).
+// kind: FAULT_FLUSH_DATA or FAULT_FLUSH_NAMES, for the test seam.
+bool Flush(int fd, uint32_t kind) {
+    if (FaultHook(FAULT_FlushFile)) {
+        errno = EIO;
+        return false;
+    }
+    if (qlayer::FlushSkipped(kind)) return true;
+    while (fsync(fd) != 0)
+        if (errno != EINTR) return false;
+    SysFlushMade();
+    return true;
+}
+
+// Makes the name of `to` durable, by a flush of the directory that holds it.
+bool FlushName(const NativePath& to) {
+    char dir[PATH_MAX];
+    if (!Beside(to, nullptr, dir, sizeof dir)) return false;
+    const int fd = openat(to.dir(), dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = Flush(fd, FAULT_FLUSH_NAMES);
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return ok;
+}
+
 // Whether a failed open of an unnamed file means the file system (or the kernel, EISDIR)
 // offers none, rather than a reason a named file would meet as well.
 bool NoUnnamedFiles(int err) {
@@ -198,6 +227,14 @@ int NameUnnamed(int fd, int dir, const char* name) {
 // temporary name instead, removed on failure. A temporary name also serves, between two
 // calls, to replace an existing `to`. replace: an existing `to` is replaced (a copy);
 // else the copy fails with EEXIST (a move). False with errno.
+//
+// A power cut keeps no data that was not flushed, while names reach the disk by
+// themselves: the copy's data is made durable before it gets its name, so the name never
+// leads to a copy that is not whole. Its name is made durable before the call returns only
+// when the source is on another file system: a journaling file system keeps the order of
+// the name operations of one volume, so there the deletion or replacement of the source
+// that may follow cannot reach the disk before the name, while another volume keeps no
+// order with it (README: Durability).
 bool PlaceCopy(int in, const struct stat& st, const NativePath& to, bool keepTimes, bool replace) {
     char temp[PATH_MAX] = "";
     int out = OpenUnnamedBeside(to);
@@ -210,7 +247,10 @@ bool PlaceCopy(int in, const struct stat& st, const NativePath& to, bool keepTim
             }) < 0)
             return false;
     }
-    bool ok = CopyBytes(in, out, st.st_size) && FinishCopy(out, st, keepTimes);
+    struct stat placed;
+    bool ok = fstat(out, &placed) == 0 && CopyBytes(in, out, st.st_size) && FinishCopy(out, st, keepTimes) &&
+              Flush(out, FAULT_FLUSH_DATA);
+    const bool otherVolume = ok && placed.st_dev != st.st_dev;
     if (ok && unnamed && NameUnnamed(out, to.dir(), to.name()) != 0) {
         ok = errno == EEXIST && replace &&
              MakeTempBeside(to, temp, sizeof temp,
@@ -230,6 +270,11 @@ bool PlaceCopy(int in, const struct stat& st, const NativePath& to, bool keepTim
         err = errno;
     }
     if (!ok && temp[0] != '\0') unlinkat(to.dir(), temp, 0);
+    if (ok && otherVolume && !FlushName(to)) {
+        ok = false;
+        err = errno;
+        if (!replace) unlinkat(to.dir(), to.name(), 0);  // a move's copy must not outlive the failed move
+    }
     errno = err;
     return ok;
 }
@@ -243,9 +288,19 @@ BOOL MoveAcrossFileSystems(const NativePath& from, const NativePath& to, const s
         if (len < 0) return FailErrno(errno);
         if (static_cast<size_t>(len) >= sizeof target) return Fail(ERROR_FILENAME_EXCED_RANGE);
         target[len] = '\0';
-        // A link is made whole by one call, which never replaces an existing name.
+        // A link is made whole by one call, which never replaces an existing name; its name
+        // is durable before the source, on another volume, goes.
         if (symlinkat(target, to.dir(), to.name()) != 0) return FailDestination(errno);
+        if (!FlushName(to)) {
+            const int err = errno;
+            unlinkat(to.dir(), to.name(), 0);
+            return FailErrno(err);
+        }
     } else if (S_ISREG(st.st_mode)) {
+        // A name already there fails the move before the file is copied and flushed for
+        // nothing (the link below still refuses one that appears meanwhile).
+        struct stat there;
+        if (StatAt(to, &there) == 0) return Fail(ERROR_ALREADY_EXISTS);
         // The source is the file looked at: were a link put in its place, it is not followed.
         struct stat now;
         const int in = qlayer::OpenRegular(from, O_RDONLY | O_NOFOLLOW, 0, false, &now);

@@ -8,10 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <new>
 
 #include "../platform.h"
+#include "../system_calls.h"
 #include "fault_hook.h"
 #include "layer.h"
 
@@ -25,37 +27,50 @@ struct Cookie {
     dev_t dev;
     ino_t ino;
     FILE* file = nullptr;
+    // An appending stream that wrote since it was last made durable (CommitTextStream).
+    std::atomic<bool> unsaved{false};
 };
 
 // Streams still open, closed when the library is unloaded (see CloseStreamsAtUnload).
 std::mutex g_streamsLock;
-FILE* g_streams[qlayer::kOpenStreamSlots];
+Cookie* g_streams[qlayer::kOpenStreamSlots];
 
-void Remember(FILE* f) {
+void Remember(Cookie* c) {
     std::lock_guard<std::mutex> hold(g_streamsLock);
-    for (FILE*& slot : g_streams) {
+    for (Cookie*& slot : g_streams) {
         if (slot == nullptr) {
-            slot = f;
+            slot = c;
             return;
         }
     }
 }
 
-void Forget(FILE* f) {
+void Forget(Cookie* c) {
     std::lock_guard<std::mutex> hold(g_streamsLock);
-    for (FILE*& slot : g_streams) {
-        if (slot == f) slot = nullptr;
+    for (Cookie*& slot : g_streams) {
+        if (slot == c) slot = nullptr;
     }
+}
+
+// The open stream f's cookie, when it wrote since it was last made durable; it counts as
+// made durable from now on.
+Cookie* TakeUnsaved(FILE* f) {
+    std::lock_guard<std::mutex> hold(g_streamsLock);
+    for (Cookie* c : g_streams) {
+        if (c != nullptr && c->file == f) return c->unsaved.exchange(false) ? c : nullptr;
+    }
+    return nullptr;
 }
 
 // On Windows the C runtime's shut-down closes every stream still open when the library
 // is unloaded, which is how the log is closed. Here the layer plays that part: at
 // dlclose, or at exit before stdio's own clean-up.
 __attribute__((destructor)) void CloseStreamsAtUnload() {
-    FILE* open[qlayer::kOpenStreamSlots];
+    FILE* open[qlayer::kOpenStreamSlots] = {};
     {
         std::lock_guard<std::mutex> hold(g_streamsLock);
-        for (int i = 0; i < qlayer::kOpenStreamSlots; ++i) open[i] = g_streams[i];
+        for (int i = 0; i < qlayer::kOpenStreamSlots; ++i)
+            if (g_streams[i] != nullptr) open[i] = g_streams[i]->file;
     }
     for (FILE* f : open) {
         if (f != nullptr) fclose(f);
@@ -160,13 +175,14 @@ ssize_t WriteLogBytes(void* cookie, const char* buf, size_t size) {
         c->out[used++] = buf[i];
     }
     if (used > 0 && !WriteAll(c->fd, c->out, used)) return 0;
+    c->unsaved = true;
     return static_cast<ssize_t>(size);
 }
 
 template <typename C>
 int CloseStream(void* cookie) {
     auto* c = static_cast<C*>(cookie);
-    if (c->file != nullptr) Forget(c->file);
+    if (c->file != nullptr) Forget(c);
     qlayer::UnregisterOpenStream(c->dev, c->ino);
     int rc = close(c->fd);
     delete c;
@@ -203,7 +219,7 @@ FILE* Open(const qlayer::NativePath& path, int flags, const char* cookieMode, co
         return nullptr;
     }
     c->file = f;
-    Remember(f);
+    Remember(c);
     return f;
 }
 
@@ -224,4 +240,14 @@ FILE* OpenTextStream(const char* path, const char* mode) {
     }
     Fail(ERROR_INVALID_PARAMETER);
     return nullptr;
+}
+
+void CommitTextStream(FILE* stream) {
+    if (stream == nullptr || fflush(stream) != 0) return;
+    Cookie* c = TakeUnsaved(stream);
+    if (c == nullptr || FaultHook(FAULT_WriteStream)) return;
+    int rc;
+    do rc = fsync(c->fd);
+    while (rc != 0 && errno == EINTR);
+    if (rc == 0) SysFlushMade();
 }

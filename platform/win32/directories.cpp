@@ -232,6 +232,11 @@ bool SameFile(HANDLE a, HANDLE b) {
     return IdentityOf(a, &x) && IdentityOf(b, &y) && x.volume == y.volume && x.id[0] == y.id[0] && x.id[1] == y.id[1];
 }
 
+bool SameVolume(HANDLE a, HANDLE b) {
+    SysIdentity x, y;
+    return IdentityOf(a, &x) && IdentityOf(b, &y) && x.volume == y.volume;
+}
+
 bool SameName(const WCHAR* a, size_t aUnits, const WCHAR* b, size_t bUnits) {
     if (aUnits > 0x7FFF || bUnits > 0x7FFF) return false;
     const UNICODE_STRING x = Counted(a, aUnits), y = Counted(b, bUnits);

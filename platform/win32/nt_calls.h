@@ -86,6 +86,8 @@ bool OpenContent(HANDLE* file, ACCESS_MASK access, ULONG share, ULONG options, b
 bool Shared(HANDLE file);
 // Whether two handles are the same file.
 bool SameFile(HANDLE a, HANDLE b);
+// Whether two open files are on one volume (false when either cannot say).
+bool SameVolume(HANDLE a, HANDLE b);
 // The identity of an open file: its volume and 128-bit id. False, last error set.
 bool IdentityOf(HANDLE file, SysIdentity* out);
 // Whether two names are the same to the system: equal in its upper case, as NTFS compares.

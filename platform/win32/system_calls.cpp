@@ -7,6 +7,19 @@
 // to that handle, on the entry itself, never through a link (directories.cpp says why).
 // Outside a call, and for a path outside every base, it is kernel32's own function on the
 // path as given. Either way the codes are kernel32's for the same situations.
+//
+// Durability. NTFS journals its metadata (names, sizes, deletions) in one log per volume,
+// written in order, so the renames of one volume reach the disk in the order they were
+// made; a file's data does not follow its metadata. FlushFileBuffers writes the file's
+// data and metadata, the log with them, and has the disk flush its cache. So every copy
+// the library makes (CopyOpen, and MoveAcrossVolumes before it deletes the source) is
+// flushed before the call returns or the source goes: a copy made beside its destination
+// before its rename to that name, and again after it when its source is on another
+// volume (SameVolume: the volume of FileIdInformation), and a move across volumes by two
+// given paths is MoveFileExW with MOVEFILE_WRITE_THROUGH, which flushes the copy before it
+// deletes the source. A rename within a volume pays nothing. CopyFileW of two paths
+// outside every base is left unflushed: the library's own copies are all below a base,
+// and flushing that copy would take a write handle, which its read-only bit can refuse.
 #include <stddef.h>
 #include <string.h>
 #include <wchar.h>
@@ -238,6 +251,13 @@ BOOL MayReplace(HANDLE in, const Path& to, bool replace) {
     return code == ERROR_SUCCESS ? TRUE : Fail(code);
 }
 
+// FlushFileBuffers, counted when it succeeds.
+BOOL Flush(HANDLE file) {
+    if (!FlushFileBuffers(file)) return FALSE;
+    SysFlushMade();
+    return TRUE;
+}
+
 // Gives the open copy the source's attributes and times: its last write time as CopyFileW
 // does, and for a move its creation and last access times too.
 NTSTATUS KeepBasic(HANDLE out, const FILE_BASIC_INFORMATION& source, bool allTimes) {
@@ -311,14 +331,26 @@ BOOL PlaceCopy(HANDLE in, const FILE_BASIC_INFORMATION& info, const Path& to, bo
     BOOL ok = CopyContent(in, out);
     DWORD code = ok ? ERROR_SUCCESS : GetLastError();
     if (ok) {
+        bool named = false;
         status = SetDisposition(out, FALSE);
         if (status == 0) status = KeepBasic(out, info, allTimes);
-        if (status == 0) status = Rename(out, to, replace);
-        if (status != 0) {
-            ok = FALSE;
+        if (status != 0)
             code = RtlNtStatusToDosError(status);
-            SetAttributes(out, FILE_ATTRIBUTE_NORMAL);  // a read-only copy can be deleted
-            Dispose(out);
+        else if (!Flush(out))  // its data durable before a name leads to it
+            code = GetLastError();
+        else if ((status = Rename(out, to, replace)) != 0)
+            code = RtlNtStatusToDosError(status);
+        // On another volume than its source, its name durable too before the call goes on
+        // to delete or replace the source: no volume keeps the order of another's renames.
+        else if (!SameVolume(in, out) && !(named = true, Flush(out)))
+            code = GetLastError();
+        if (code != ERROR_SUCCESS) {
+            ok = FALSE;
+            // A copy that replaced a file stays in its place; any other goes.
+            if (!named || !replace) {
+                SetAttributes(out, FILE_ATTRIBUTE_NORMAL);  // a read-only copy can be deleted
+                Dispose(out);
+            }
         }
     }
     if (ok && placed != nullptr) {
@@ -347,6 +379,13 @@ BOOL CopyGiven(HANDLE in, const FILE_BASIC_INFORMATION& info, const Path& to, bo
         return Fail(code);
     }
     KeepBasic(out, info, allTimes);
+    // Durable, data and name, before the call can delete or replace the other copy.
+    if (!Flush(out)) {
+        const DWORD code = GetLastError();
+        Dispose(out);
+        CloseHandle(out);
+        return Fail(code);
+    }
     if (kept != nullptr)
         *kept = out;
     else
@@ -665,7 +704,13 @@ BOOL SysMoveFile(const char* existing, const char* target) {
     const bool toResolved = to.Set(target);
     const DWORD toCode = toResolved ? ERROR_SUCCESS : GetLastError();
     if (!from.held() && (!toResolved || !to.held())) {
-        if (toResolved) return MoveFileW(from.wide(), to.wide());
+        // A rename within a volume as it is; across volumes a copy flushed before the source
+        // is deleted (MoveFileW alone does not flush it).
+        if (toResolved) {
+            if (MoveFileExW(from.wide(), to.wide(), 0)) return TRUE;
+            if (GetLastError() != ERROR_NOT_SAME_DEVICE) return FALSE;
+            return MoveFileExW(from.wide(), to.wide(), MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH);
+        }
         if (GetFileAttributesW(from.wide()) == INVALID_FILE_ATTRIBUTES) return FALSE;
         return Fail(toCode);
     }

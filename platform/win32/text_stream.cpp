@@ -8,6 +8,7 @@
 #include <wchar.h>
 
 #include "../platform.h"
+#include "../system_calls.h"
 #include "nt_calls.h"
 
 using namespace qwin;
@@ -67,4 +68,19 @@ FILE* OpenTextStream(const char* path, const char* mode) {
         return Refused(ERROR_ACCESS_DENIED);
     }
     return stream;
+}
+
+void CommitTextStream(FILE* stream) {
+    // The stream and the end it had when it was last committed: a call that wrote no
+    // record asks nothing of the disk. The pointer is only compared, never followed.
+    static FILE* committed = NULL;
+    static __int64 committedEnd = -1;
+    if (stream == NULL || fflush(stream) != 0) return;
+    const int fd = _fileno(stream);
+    const __int64 end = _telli64(fd);
+    if (stream == committed && end == committedEnd) return;
+    if (!FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(fd)))) return;
+    SysFlushMade();
+    committed = stream;
+    committedEnd = end;
 }

@@ -1,6 +1,12 @@
 // Moves never replace; copies replace whole or not at all.
 #include "layer_fixture.h"
 
+#include <functional>
+
+#include "files.h"
+#include "frame/quisel.h"
+#include "library_state.h"
+
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
@@ -86,6 +92,120 @@ TEST_F(MoveCopy, CopyOntoReadOnlyDestination) {
     EXPECT_EQ(ReadFile("dst"), "old");
 #endif
     SetFileAttributesA("dst", FILE_ATTRIBUTE_NORMAL);
+}
+
+// A fresh directory on another volume than the test's: memory (/dev/shm), which Wine
+// reaches as Z:\dev\shm. "" where there is none.
+std::string MakeOtherVolumeDirectory() {
+#if defined(_WIN32)
+    if (!IsDirectory("Z:\\dev\\shm")) return "";
+    for (unsigned n = 0; n < 1000; ++n) {
+        const std::string dir =
+            "Z:\\dev\\shm\\quisel-layer-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(n);
+        if (CreateDirectoryA(dir.c_str(), nullptr)) return dir;
+    }
+    return "";
+#else
+    char made[] = "/dev/shm/quisel-layer-XXXXXX";
+    if (mkdtemp(made) == nullptr) return "";
+    struct stat here, there;
+    if (stat(".", &here) != 0 || stat(made, &there) != 0 || here.st_dev == there.st_dev) {
+        rmdir(made);
+        return "";
+    }
+    return made;
+#endif
+}
+
+// What a call makes durable, as the layer counts the flushes the system confirmed: each
+// copy that stands in for a file the call then deletes or replaces, once (natively its
+// data, and its name too when it comes from another volume, whose order with this one no
+// disk keeps; on Windows one FlushFileBuffers does both), and the call's records once at
+// its end. Renames within a volume cost nothing, and neither does a call that logs nothing.
+TEST_F(MoveCopy, CallsFlushTheirCopiesAndTheirLogOnce) {
+#if defined(_WIN32)
+    const bool windows = true;
+#else
+    const bool windows = false;
+#endif
+    using quisel::test::JoinPath;
+    using quisel::test::Tree;
+    const std::string other = MakeOtherVolumeDirectory();
+    if (other.empty()) GTEST_SKIP() << "no second volume beside " << Root();
+    const Tree version = {{"a.txt", "A"}, {"d/b.txt", "B"}, {"ver.bin", "V"}};
+    const std::string list = "a.txt\r\nd\\b.txt\r\nver.bin\r\n";
+    auto snapshot = [&](const std::string& at) {
+        Tree tree = version;
+        tree["newlist.txt"] = list;
+        quisel::test::MakeTree(at, tree);
+    };
+    struct Row {
+        const char* what;
+        std::function<void(const std::string& game)> build;
+        std::function<int(const std::string& game)> call;
+        unsigned long flushes, onWindows;
+    };
+    const std::string away = JoinPath(other, "snapshot");
+    const Row rows[] = {
+        {"a backup: the two lists and the marker copied",
+         [&](const std::string& game) {
+             Tree tree = version;
+             tree["newlist.txt"] = "a.txt\r\nver.bin\r\n";
+             tree["backuplist.txt"] = list;
+             quisel::test::MakeTree(game, tree);
+         },
+         [](const std::string&) { return VersionBackup(0); }, 4, 4},
+        {"a restore on one volume: the marker copied",
+         [&](const std::string& game) { snapshot(JoinPath(game, "gameold")); },
+         [](const std::string& game) {
+             const std::string from = JoinPath(game, "gameold");
+             return VersionMove(from.c_str(), game.c_str(), JoinPath(from, "newlist.txt").c_str(), 1);
+         },
+         2, 2},
+        {"a restore from another volume: every file copied",
+         [&](const std::string& game) {
+             snapshot(away);
+             quisel::test::MakeDirectories(game);
+         },
+         [&](const std::string& game) {
+             return VersionMove(away.c_str(), game.c_str(), JoinPath(away, "newlist.txt").c_str(), 1);
+         },
+         7, 4},
+        // Outside a call Windows moves it itself, as a copy it flushes (write-through).
+        {"a file moved from another volume outside a call",
+         [&](const std::string&) { WriteFile(JoinPath(other, "loose.txt"), "L"); },
+         [&](const std::string& game) {
+             return FsMoveFile(JoinPath(other, "loose.txt").c_str(), JoinPath(game, "loose.txt").c_str());
+         },
+         2, 0},
+        {"a clearing that logs nothing, after a call that logged",
+         [](const std::string& game) {
+             quisel::test::MakeTree(game, {{"tree/x.txt", "X"}});
+             EXPECT_EQ(VersionMove(game.c_str(), "elsewhere", "missing.txt", 0), 0);
+         },
+         [](const std::string&) { return ClearDir("tree", 1); }, 0, 0},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        const std::string game = JoinPath(Root(), "game" + std::to_string(++n));
+        quisel::test::MakeDirectories(game);
+        ASSERT_TRUE(SetCurrentDirectoryA(game.c_str()));
+        row.build(game);
+        const unsigned long before = FsFlushesMade();
+        const std::string log = JoinPath(game, "quisel.log");
+        EXPECT_EQ(row.call(game), 1) << row.what << "\n" << (Exists(log) ? ReadFile(log) : "");
+        EXPECT_EQ(FsFlushesMade() - before, windows ? row.onWindows : row.flushes) << row.what;
+        quisel::test::CloseLog();
+        ASSERT_TRUE(SetCurrentDirectoryA(Root().c_str()));
+    }
+    // What came from the other volume is all in the game, and gone from there.
+    Tree arrived = quisel::test::ListTree(JoinPath(Root(), "game3"));
+    arrived.erase("quisel.log");
+    EXPECT_EQ(arrived, (Tree{{"a.txt", "A"}, {"d/", ""}, {"d/b.txt", "B"}, {"ver.bin", "V"}}));
+    EXPECT_EQ(quisel::test::ListTree(away), (Tree{{"d/", ""}, {"newlist.txt", list}}));
+    EXPECT_EQ(ReadFile(JoinPath(Root(), "game4/loose.txt")), "L");
+    EXPECT_FALSE(Exists(JoinPath(other, "loose.txt")));
+    quisel::test::RemoveTree(other);
 }
 
 #if !defined(_WIN32)
@@ -261,6 +381,16 @@ TEST_P(TemporaryFiles, CopiesAndMovesArriveWholeOrNotAtAllAndLeaveNothingBehind)
         EXPECT_FALSE(CopyFileA(far.c_str(), "dst", FALSE));
         EXPECT_FALSE(MoveFileA(far.c_str(), "moved"));
     });
+    // A flush that fails, of the copy's data or of the name a copy from another volume got,
+    // fails the call: the source stays, and a move leaves no copy behind.
+    for (uint32_t flush : {1u, 2u}) {
+        FaultArm(FAULT_FlushFile, flush, 5);
+        EXPECT_TRUE(FailedWith(MoveFileA(far.c_str(), "moved"), 31)) << "flush " << flush;
+    }
+    FaultArm(FAULT_FlushFile, 1, 5);
+    EXPECT_TRUE(FailedWith(CopyFileA(far.c_str(), "dst", FALSE), 31));
+    FaultArm(FAULT_FlushFile, 1, 5);
+    EXPECT_TRUE(FailedWith(CopyFileA("src", "fresh", FALSE), 31));
     EXPECT_TRUE(MoveFileA(far.c_str(), "moved"));
     EXPECT_EQ(ReadFile("dst"), "short");
     EXPECT_EQ(ReadFile("fresh"), "short");
