@@ -21,7 +21,7 @@ const char* FromWide(const QuiselWideChar* text, char* buffer) {
 // each handed to the system as it was written, are made durable once, at its end: after a
 // power cut the log holds every call that returned (platform.h: CommitTextStream).
 int Finished(int result) {
-    if (LogStream != NULL) CommitTextStream(LogStream);
+    CommitTextStream(LogStream);  // a call that opened no log: nothing
     FsCallEnds();
     return result;
 }

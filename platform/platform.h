@@ -23,7 +23,8 @@
 FILE* OpenTextStream(const char* path, const char* mode);
 
 // Makes what an appending stream has written durable on the disk (its bytes and its
-// length), when it wrote anything since it was last committed: a flush of the file, once.
+// length), when it wrote anything since it was last committed: a flush of the file, once
+// (NULL: nothing).
 // Nothing is reported: a record that cannot be made durable is as one that could not be
 // written.
 void CommitTextStream(FILE* stream);

@@ -172,11 +172,7 @@ bool Flush(int fd, uint32_t kind) {
         errno = EIO;
         return false;
     }
-    if (qlayer::FlushSkipped(kind)) return true;
-    while (fsync(fd) != 0)
-        if (errno != EINTR) return false;
-    SysFlushMade();
-    return true;
+    return qlayer::FlushSkipped(kind) || qlayer::Sync(fd);
 }
 
 // Makes the name of `to` durable, by a flush of the directory that holds it.
@@ -618,4 +614,11 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists) {
         return FailDestination(errno);
     }
     return TRUE;
+}
+
+bool qlayer::Sync(int fd) {
+    while (fsync(fd) != 0)
+        if (errno != EINTR) return false;
+    SysFlushMade();
+    return true;
 }

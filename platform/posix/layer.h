@@ -79,6 +79,10 @@ bool IsMountRoot(int dirFd, const char* name);
 // descriptor itself.
 int OpenRegular(const NativePath& p, int flags, mode_t mode, bool unshared, struct stat* st);
 
+// fsync through interruptions, counted when the system confirms it (SysFlushMade). False
+// with errno.
+bool Sync(int fd);
+
 // Streams opened by OpenTextStream, by device and inode. Deleting, moving or replacing one
 // of them fails with ERROR_SHARING_VIOLATION, as it does on Windows where the runtime
 // opens files without delete sharing.

@@ -13,7 +13,6 @@
 #include <new>
 
 #include "../platform.h"
-#include "../system_calls.h"
 #include "fault_hook.h"
 #include "layer.h"
 
@@ -246,8 +245,5 @@ void CommitTextStream(FILE* stream) {
     if (stream == nullptr || fflush(stream) != 0) return;
     Cookie* c = TakeUnsaved(stream);
     if (c == nullptr || FaultHook(FAULT_WriteStream)) return;
-    int rc;
-    do rc = fsync(c->fd);
-    while (rc != 0 && errno == EINTR);
-    if (rc == 0) SysFlushMade();
+    qlayer::Sync(c->fd);
 }
