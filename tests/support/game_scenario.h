@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -88,7 +89,10 @@ inline bool IsSkippedName(const std::string& path) {
 inline std::vector<std::string> MoveDone(const Snapshot& before, const Snapshot& after, const std::string& from,
                                          const std::string& to, const std::string& listBytes, const std::string& log) {
     std::vector<std::string> problems;
-    const bool fallback = log.find("ForceMove(") != std::string::npos;
+    // The forced move's opening record, after its time stamp: a listed name that spells
+    // "ForceMove(" is echoed by the pass's records too.
+    static const std::regex forcedMove(R"(\[\d\d/\d\d/\d\d/\d\d:\d\d:\d\d\] -{10} ForceMove\()");
+    const bool fallback = std::regex_search(log, forcedMove);
     bool marker = fallback;
     if (!fallback) {
         const model::ListMeaning meaning = model::Meaning(listBytes);
