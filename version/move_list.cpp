@@ -47,15 +47,19 @@ int ListEntryStaysInside(const char* entry) {
     if (entry[0] == '\0' || IsSeparatorChar(entry)) return 0;
     if (entry[1] == ':') return 0;
     const char* component = entry;
+    // Whether the last level named so far is the directory it stands in. A doubled or a
+    // trailing separator names no level: in ".\" or "sub\.\" the dot is the last one.
+    bool itself = false;
     for (const char* p = entry;; ++p) {
         if (*p != '\0' && !IsSeparatorChar(p)) continue;
-        int dots = 0;
-        if (OnlyDotsAndSpaces(component, static_cast<size_t>(p - component), &dots)) {
+        if (p > component) {
+            int dots = 0;
+            itself = OnlyDotsAndSpaces(component, static_cast<size_t>(p - component), &dots);
             // Climbing out is refused anywhere; the directory itself only as the last
-            // component, where it would move a whole directory in place of a file.
-            if (dots >= 2 || *p == '\0') return 0;
+            // level, where it would move a whole directory in place of a file.
+            if (itself && dots >= 2) return 0;
         }
-        if (*p == '\0') return 1;
+        if (*p == '\0') return itself ? 0 : 1;
         component = p + 1;
     }
 }

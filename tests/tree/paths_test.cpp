@@ -20,7 +20,7 @@ const std::vector<std::string> kPaths = {
     "", "\\", "\\\\", "a", "a\\", "A/", "x.txt", "X.TXT", "c:x", "\\\\server\\share",
     "表", "表\\", "表/", "x表", "表表", "ソフト\\表", "Z:\\g\\ソフト\\表\\", "d\\表\\y.txt", "表\\..", "表\\..\\x",
     "..\\표", "..표", "표\\.", "표\\ . ", ". ", "..", "...\\a", "ä", "Ä", "ä\\", "a😀", "😀\\..", "\xe8:x", "\xe8",
-    "a\xe8", "\xe8\\\\", "\xff\\", "\x81\x81\\", "表:ソ", "a/b", "ソ/表",
+    "a\xe8", "\xe8\\\\", "\xff\\", "\x81\x81\\", "表:ソ", "a/b", "ソ/表", ".\\", "./.\\", "표\\ \\", "a\\.\\\\",
 };
 
 // The model: a path is its sequence of UTF-8 characters, a byte of none a character alone.
@@ -75,6 +75,11 @@ bool ModelInside(const std::string& entry) {
             components.back().push_back(c);
         }
     }
+    // The last level is the last component with a name: separators name none.
+    size_t last = 0;
+    for (size_t i = 0; i < components.size(); ++i) {
+        if (!components[i].empty()) last = i;
+    }
     for (size_t i = 0; i < components.size(); ++i) {
         int dots = 0;
         bool onlyDotsAndSpaces = !components[i].empty();
@@ -82,7 +87,7 @@ bool ModelInside(const std::string& entry) {
             dots += c == ".";
             onlyDotsAndSpaces = onlyDotsAndSpaces && (c == "." || c == " ");
         }
-        if (onlyDotsAndSpaces && (dots >= 2 || i + 1 == components.size())) return false;
+        if (onlyDotsAndSpaces && (dots >= 2 || i == last)) return false;
     }
     return true;
 }
