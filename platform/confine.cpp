@@ -366,6 +366,19 @@ BOOL ResolveFull(Resolved* out, bool whole) {
     return TRUE;
 }
 
+// Whether what a resolution ends in may stand where a directory is named: anything but
+// a file (ERROR_DIRECTORY, as the system refuses "a.txt\"). A directory, a name still
+// to be made and a link (which the call acts on as itself) pass.
+bool NamesADirectory(const Resolved& r) {
+    if (r.dir != kSysGiven && strcmp(r.name, ".") == 0) return true;
+    const SysDir dir = r.dir == kSysGiven ? SysHoldGivenDirectory(r.text) : SysHoldDirectoryAt(r.dir, r.name);
+    if (dir != kSysNone) {
+        SysRelease(dir);
+        return true;
+    }
+    return GetLastError() != ERROR_DIRECTORY;
+}
+
 enum Start { kFailed, kDone, kResolve };
 
 // Copies the path with the system's separators: outside a call it is then used as given.
@@ -487,6 +500,9 @@ BOOL ConfineResolve(const char* path, Resolved* out) {
     size_t length = 0;
     const Start start = Begin(path, out, &length);
     if (start != kResolve) return start == kDone;
+    // A path that ends in a separator names a directory, as Win32 and POSIX read it
+    // ("a.txt\" names no file): the full path drops that separator, so it is told here.
+    if (out->text[length - 1] == kSysSeparator) return ResolveFull(out, false) && NamesADirectory(*out);
     const size_t cut = LastSeparator(out->text, length);
     if (cut == length) {
         // A bare name that is no plain one ("." or ".."): resolved whole, below.

@@ -241,19 +241,31 @@ TEST_P(VersionE2E, EntriesNamingTheDirectoryItselfAreRefused) {
     // Win32 drops trailing spaces and dots, so "s\   " and "s\." name the root "s"
     // itself: moving it would carry the whole source tree, marker and lists included,
     // ahead of the marker-last rule. Such entries are refused on both builds, even
-    // where a name of spaces is a real file.
+    // where a name of spaces is a real file, and so are those whose dot hides behind a
+    // trailing separator (".\.\", "./.\"). An entry that ends in a separator names a
+    // directory: where the destination holds a file of that name, the move fails with
+    // 267 and the file is not deleted to make room for the directory.
     MakeTree(game_ + "/s", {{"a.txt", "A"}, {"sub/b.txt", "B"}});
     if (!wine()) WriteFile(game_ + "/s/   ", "S");
-    RunResult r = RunMoves({{"s", "d", "a.txt\n   \n"}, {"s", "d", ".\\\n"}, {"s", "d", "sub\\.\n"}});
-    EXPECT_EQ(r.out, "0\n0\n0\n") << r.Describe();
+    RunResult r = RunMoves({{"s", "d", "a.txt\n   \n"}, {"s", "d", ".\\\n"}, {"s", "d", "sub\\.\n"},
+                            {"s", "d", ".\\.\\\n"}, {"s", "d", "./.\\\n"}, {"s", "d", "sub\\.\\\n"}});
+    EXPECT_EQ(r.out, "0\n0\n0\n0\n0\n0\n") << r.Describe();
+    WriteFile(game_ + "/d/sub", "F");
+    r = RunMoves({{"s", "d", "sub\\\n"}});
+    EXPECT_EQ(r.out, "0\n") << r.Describe();
     EXPECT_TRUE(LogIs({Begin(), FromTo(Root("s"), Root("d")), Moved(In(Root("s"), "a.txt"), In(Root("d"), "a.txt")),
                        "filename out of root:    \n", End(0),
                        Begin(), FromTo(Root("s"), Root("d")), "filename out of root: .\\\n", End(0),
-                       Begin(), FromTo(Root("s"), Root("d")), "filename out of root: sub\\.\n", End(0)}));
+                       Begin(), FromTo(Root("s"), Root("d")), "filename out of root: sub\\.\n", End(0),
+                       Begin(), FromTo(Root("s"), Root("d")), "filename out of root: .\\.\\\n", End(0),
+                       Begin(), FromTo(Root("s"), Root("d")), "filename out of root: ./.\\\n", End(0),
+                       Begin(), FromTo(Root("s"), Root("d")), "filename out of root: sub\\.\\\n", End(0),
+                       Begin(), FromTo(Root("s"), Root("d")),
+                       MoveFailed(In(Root("s"), "sub\\"), In(Root("d"), "sub\\"), 267), End(0)}));
     Tree source{{"sub/", ""}, {"sub/b.txt", "B"}};
     if (!wine()) source["   "] = "S";
     EXPECT_TREE(Listed("s"), source);
-    EXPECT_TREE(Listed("d"), (Tree{{"a.txt", "A"}}));
+    EXPECT_TREE(Listed("d"), (Tree{{"a.txt", "A"}, {"sub", "F"}}));
 }
 
 TEST_P(VersionE2E, EmptyListsMoveNothingAndSucceed) {
