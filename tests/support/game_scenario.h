@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -82,6 +81,24 @@ inline bool IsSkippedName(const std::string& path) {
            name == "quisel.log";
 }
 
+// Whether the log holds the forced move's opening record: "---------- ForceMove(" right
+// after a record's time stamp ("[MM/DD/YY/HH:MM:SS] "), never a listed name that spells
+// it, which the pass's records echo.
+inline bool HasForcedMoveRecord(const std::string& log) {
+    const std::string opening = "] ---------- ForceMove(";
+    const std::string shape = "[00/00/00/00:00:00";
+    for (size_t at = log.find(opening); at != std::string::npos; at = log.find(opening, at + 1)) {
+        if (at < shape.size()) continue;
+        bool stamped = true;
+        for (size_t i = 0; i < shape.size() && stamped; ++i) {
+            const char c = log[at - shape.size() + i];
+            stamped = shape[i] == '0' ? c >= '0' && c <= '9' : c == shape[i];
+        }
+        if (stamped) return true;
+    }
+    return false;
+}
+
 // A version move that returned 1 did all of its work: with the list, every listed
 // file left its source place and the marker, when named, moved; after the fallback,
 // the source tree holds nothing but the names the forced move leaves, and the marker
@@ -89,10 +106,7 @@ inline bool IsSkippedName(const std::string& path) {
 inline std::vector<std::string> MoveDone(const Snapshot& before, const Snapshot& after, const std::string& from,
                                          const std::string& to, const std::string& listBytes, const std::string& log) {
     std::vector<std::string> problems;
-    // The forced move's opening record, after its time stamp: a listed name that spells
-    // "ForceMove(" is echoed by the pass's records too.
-    static const std::regex forcedMove(R"(\[\d\d/\d\d/\d\d/\d\d:\d\d:\d\d\] -{10} ForceMove\()");
-    const bool fallback = std::regex_search(log, forcedMove);
+    const bool fallback = HasForcedMoveRecord(log);
     bool marker = fallback;
     if (!fallback) {
         const model::ListMeaning meaning = model::Meaning(listBytes);
