@@ -58,27 +58,30 @@ inline std::string EntryOf(const std::string& line) {
 // Whether the entry is refused as not naming a file below its roots: empty, absolute,
 // a drive, a component that Windows reads as the parent (dots and spaces only, two
 // dots or more), or a last component that Windows reads as the directory itself
-// (dots and spaces only).
+// (dots and spaces only; separators after it name no level).
 inline bool Refused(const std::string& entry) {
     if (entry.empty() || entry[0] == '\\' || entry[0] == '/') return true;
     if (entry.size() >= 2 && entry[1] == ':') return true;
     std::string component;
+    bool itself = false;
     for (size_t i = 0; i <= entry.size(); ++i) {
-        const bool last = i == entry.size();
-        if (last || entry[i] == '\\' || entry[i] == '/') {
-            size_t dots = 0;
-            bool onlyDotsAndSpaces = !component.empty();
-            for (char c : component) {
-                if (c == '.') ++dots;
-                else if (c != ' ') onlyDotsAndSpaces = false;
+        const bool end = i == entry.size();
+        if (end || entry[i] == '\\' || entry[i] == '/') {
+            if (!component.empty()) {
+                size_t dots = 0;
+                itself = true;
+                for (char c : component) {
+                    if (c == '.') ++dots;
+                    else if (c != ' ') itself = false;
+                }
+                if (itself && dots >= 2) return true;
             }
-            if (onlyDotsAndSpaces && (dots >= 2 || last)) return true;
             component.clear();
         } else {
             component += entry[i];
         }
     }
-    return false;
+    return itself;
 }
 
 // The file entries of a list in order (empty lines and markers left out), and whether
