@@ -601,10 +601,6 @@ bool IdentityOfSlot(int slot, SysIdentity* out) {
     return s.known;
 }
 
-bool SameIdentity(const SysIdentity& a, const SysIdentity& b) {
-    return a.volume == b.volume && a.id[0] == b.id[0] && a.id[1] == b.id[1];
-}
-
 // Marks the levels held in holder that are its entry name: the one spelled so, and any
 // other spelling of it (another letter case in a folder that folds case, a short name),
 // told by identity. Returns whether any is.

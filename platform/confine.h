@@ -30,6 +30,10 @@ struct SysIdentity {
     uint64_t id[2];
 };
 
+inline bool SameIdentity(const SysIdentity& a, const SysIdentity& b) {
+    return a.volume == b.volume && a.id[0] == b.id[0] && a.id[1] == b.id[1];
+}
+
 enum {
     // A path as a call may give it: a relative one of the longest kind behind the longest
     // current directory, with a separator between.

@@ -93,6 +93,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "../system_calls.h"
 #include "nt_calls.h"
 
 const SysDir kSysGiven = 0;
@@ -229,7 +230,7 @@ bool IdentityOf(HANDLE file, SysIdentity* out) {
 
 bool SameFile(HANDLE a, HANDLE b) {
     SysIdentity x, y;
-    return IdentityOf(a, &x) && IdentityOf(b, &y) && x.volume == y.volume && x.id[0] == y.id[0] && x.id[1] == y.id[1];
+    return IdentityOf(a, &x) && IdentityOf(b, &y) && SameIdentity(x, y);
 }
 
 bool SameVolume(HANDLE a, HANDLE b) {
@@ -317,6 +318,12 @@ NTSTATUS Dispose(HANDLE file, bool ignoreReadOnly) {
     }
     if (own != NULL) NtClose(own);
     return status;
+}
+
+bool Flush(HANDLE file) {
+    if (!FlushFileBuffers(file)) return false;
+    SysFlushMade();
+    return true;
 }
 
 BOOL FailStatus(NTSTATUS status) {

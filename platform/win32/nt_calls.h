@@ -103,6 +103,9 @@ NTSTATUS SetAttributes(HANDLE file, ULONG attributes);
 // such a name is taken as listed, never read again by Win32's path rules
 // (system_calls.cpp).
 bool Listed(const char* name, size_t length);
+// FlushFileBuffers, counted when the system confirms it (SysFlushMade): the copies' and
+// the log's one flush routine. False, last error set.
+bool Flush(HANDLE file);
 // Sets the last error to the status's Win32 code; returns FALSE.
 BOOL FailStatus(NTSTATUS status);
 

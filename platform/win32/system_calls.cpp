@@ -251,13 +251,6 @@ BOOL MayReplace(HANDLE in, const Path& to, bool replace) {
     return code == ERROR_SUCCESS ? TRUE : Fail(code);
 }
 
-// FlushFileBuffers, counted when it succeeds.
-BOOL Flush(HANDLE file) {
-    if (!FlushFileBuffers(file)) return FALSE;
-    SysFlushMade();
-    return TRUE;
-}
-
 // Gives the open copy the source's attributes and times: its last write time as CopyFileW
 // does, and for a move its creation and last access times too.
 NTSTATUS KeepBasic(HANDLE out, const FILE_BASIC_INFORMATION& source, bool allTimes) {

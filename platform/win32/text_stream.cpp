@@ -79,8 +79,7 @@ void CommitTextStream(FILE* stream) {
     const int fd = _fileno(stream);
     const __int64 end = _telli64(fd);
     if (stream == committed && end == committedEnd) return;
-    if (!FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(fd)))) return;
-    SysFlushMade();
+    if (!Flush(reinterpret_cast<HANDLE>(_get_osfhandle(fd)))) return;
     committed = stream;
     committedEnd = end;
 }
